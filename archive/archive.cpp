@@ -1,0 +1,193 @@
+#include "archive/archive.h"
+
+#include <zip.h>
+
+#include <ctime>
+#include <stdexcept>
+
+#include "archive/end_record.h"
+
+namespace {
+
+constexpr char empty_archive[end_record_size] = {'P', 'K', 5, 6};
+constexpr size_t read_piece_size = 1 << 16;
+// A stored size is a claim; reserve no more than this for it up front.
+constexpr size_t max_reserve = size_t{64} << 20;
+
+[[noreturn]] void cannot_read() { throw std::runtime_error("file couldn't be read"); }
+
+struct MemberFileCloser {
+  void operator()(zip_file_t* file) const { zip_fclose(file); }
+};
+
+char fold_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string folded(std::string name) {
+  for (char& c : name) c = fold_ascii(c);
+  return name;
+}
+
+MemberTime local_time(time_t when) {
+  struct tm parts = {};
+  localtime_r(&when, &parts);
+  return MemberTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+                    parts.tm_hour,        parts.tm_min,     parts.tm_sec};
+}
+
+}  // namespace
+
+void Archive::ReaderCloser::operator()(zip* reader) const { zip_discard(reader); }
+
+Archive::Archive() = default;
+Archive::~Archive() = default;
+
+void Archive::reset() {
+  reader.reset();
+  entries_.clear();
+  exact_names_.clear();
+  folded_names_.clear();
+  comment.clear();
+  image.assign(empty_archive, empty_archive + end_record_size);
+}
+
+void Archive::start_reading() {
+  if (reading()) return;
+  // libzip opens a 0-byte block as an empty archive; the smallest real
+  // archive is a bare end record.
+  if (image.size() < end_record_size) throw std::runtime_error("bad zip");
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t* source = zip_source_buffer_create(image.data(), image.size(), 0, &error);
+  zip_error_fini(&error);
+  if (!source) throw std::runtime_error("bad zip");
+  zip_error_init(&error);
+  zip_t* opened = zip_open_from_source(source, ZIP_RDONLY, &error);
+  zip_error_fini(&error);
+  if (!opened) {
+    zip_source_free(source);  // still ours after a failed open
+    throw std::runtime_error("bad zip");
+  }
+  std::unique_ptr<zip, ReaderCloser> handle(opened);
+  std::vector<CentralEntry> entries = read_central_directory(image.data(), image.size());
+  if (entries.size() != static_cast<uint64_t>(zip_get_num_entries(opened, 0)))
+    throw std::runtime_error("bad zip");
+  entries_ = std::move(entries);
+  reader = std::move(handle);
+}
+
+void Archive::cut_comment() {
+  if (image.empty()) return;
+  auto record = find_end_record(image.data(), image.size());
+  if (!record)
+    throw std::runtime_error("didn't find end of central directory signature");
+  size_t fixed_end = record->position + end_record_size;
+  if (record->comment_size > 0)
+    comment.assign(image.data() + fixed_end, record->comment_size);
+  // Drop the comment and anything behind it; the record then says it has
+  // no comment, and the image is the same archive without one.
+  if (record->comment_size > 0 || image.size() > fixed_end) {
+    image.resize(fixed_end);
+    image[fixed_end - 2] = 0;
+    image[fixed_end - 1] = 0;
+  }
+}
+
+MemberInfo Archive::build_member_info(uint64_t index) {
+  zip_stat_t stat;
+  zip_stat_init(&stat);
+  if (zip_stat_index(reader.get(), index, ZIP_FL_ENC_RAW, &stat) != 0)
+    throw std::runtime_error("bad zip");
+  const CentralEntry& entry = entries_[index];
+  MemberInfo info;
+  info.name = entry.name;
+  info.comment = entry.comment;
+  if (stat.valid & ZIP_STAT_MTIME) info.modified = local_time(stat.mtime);
+  info.method = static_cast<uint16_t>(stat.comp_method);
+  info.version_made_by = entry.version_made_by;
+  info.version_needed = entry.version_needed;
+  info.flags = entry.flags;
+  info.index = stat.index;
+  info.internal_attributes = entry.internal_attributes;
+  zip_uint8_t system = 0;
+  zip_uint32_t attributes = 0;
+  if (zip_file_get_external_attributes(reader.get(), index, 0, &system, &attributes) == 0)
+    info.external_attributes = attributes;
+  info.local_header_offset = entry.local_header_offset;
+  info.crc32 = stat.crc;
+  info.compressed_size = stat.comp_size;
+  info.uncompressed_size = stat.size;
+  return info;
+}
+
+std::vector<MemberInfo> Archive::members() {
+  start_reading();
+  std::vector<MemberInfo> list;
+  list.reserve(entries_.size());
+  for (uint64_t i = 0; i < entries_.size(); ++i) list.push_back(build_member_info(i));
+  return list;
+}
+
+int64_t Archive::locate(const std::string& name) {
+  // libzip's exact look-up is hashed but compares names as it converted
+  // them, so a hit is confirmed against the stored bytes.
+  zip_int64_t hit = zip_name_locate(reader.get(), name.c_str(), 0);
+  if (hit >= 0 && static_cast<uint64_t>(hit) < entries_.size() && entries_[hit].name == name)
+    return hit;
+  if (exact_names_.empty() && !entries_.empty()) {
+    for (uint64_t i = 0; i < entries_.size(); ++i) {
+      exact_names_.emplace(entries_[i].name, i);  // the first of equal names wins
+      folded_names_.emplace(folded(entries_[i].name), i);
+    }
+  }
+  auto exact = exact_names_.find(name);
+  if (exact != exact_names_.end()) return static_cast<int64_t>(exact->second);
+  auto loose = folded_names_.find(folded(name));
+  if (loose != folded_names_.end()) return static_cast<int64_t>(loose->second);
+  return -1;
+}
+
+MemberInfo Archive::member_info(const std::string& name) {
+  start_reading();
+  int64_t index = locate(name);
+  if (index < 0) throw std::runtime_error("not found");
+  return build_member_info(static_cast<uint64_t>(index));
+}
+
+void Archive::read_chunks(const MemberInfo& info,
+                          const std::function<void(const char*, size_t)>& sink) {
+  if (!reading()) cannot_read();
+  int64_t index = locate(info.name);
+  if (index < 0) cannot_read();
+  zip_stat_t stat;
+  zip_stat_init(&stat);
+  if (zip_stat_index(reader.get(), static_cast<uint64_t>(index), 0, &stat) != 0) cannot_read();
+  std::unique_ptr<zip_file_t, MemberFileCloser> file(
+      zip_fopen_index(reader.get(), static_cast<uint64_t>(index), 0));
+  if (!file) cannot_read();
+  std::vector<char> piece(read_piece_size);
+  uint64_t total = 0;
+  // A CRC or length fault shows only on the read after the last byte.
+  for (;;) {
+    zip_int64_t got = zip_fread(file.get(), piece.data(), piece.size());
+    if (got < 0) cannot_read();
+    if (got == 0) break;
+    total += static_cast<uint64_t>(got);
+    if (total > stat.size) cannot_read();
+    sink(piece.data(), static_cast<size_t>(got));
+  }
+  if (total != stat.size) cannot_read();
+  if (zip_fclose(file.release()) != 0) cannot_read();
+}
+
+std::string Archive::read(const MemberInfo& info) {
+  std::string bytes;
+  bytes.reserve(static_cast<size_t>(std::min<uint64_t>(info.uncompressed_size, max_reserve)));
+  read_chunks(info, [&bytes](const char* data, size_t size) { bytes.append(data, size); });
+  return bytes;
+}
+
+std::iostream& Archive::open_member(const MemberInfo& info) {
+  std::string bytes = read(info);
+  member_stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return member_stream;
+}

@@ -1,0 +1,93 @@
+#ifndef MORROWLINE_ARCHIVE_ARCHIVE_H_
+#define MORROWLINE_ARCHIVE_ARCHIVE_H_
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "archive/central_directory.h"
+#include "archive/member_info.h"
+
+struct zip;
+
+// The loaded archive: its bytes, the libzip reader over them, the comment
+// and the stream through which member contents pass.
+//
+// States: Idle (no reader open) and Reading (reader open over `image`).
+// While Reading, libzip reads `image` in place: it must stay unchanged.
+// Used by one thread at a time.
+class Archive {
+ public:
+  Archive();
+  ~Archive();
+  Archive(const Archive&) = delete;
+  Archive& operator=(const Archive&) = delete;
+
+  // Closes the reader and makes `image` the 22-byte empty archive (signature
+  // 50 4B 05 06, then 18 zero bytes); empties `comment`. Idle afterwards.
+  void reset();
+
+  // Opens the reader over `image` unless it is open. Throws
+  // std::runtime_error "bad zip" when the bytes are no archive; stays Idle.
+  void start_reading();
+
+  bool reading() const { return reader != nullptr; }
+
+  // Moves the archive comment out of `image` into `comment`, so that `image`
+  // becomes the same archive without one. Throws std::runtime_error "didn't
+  // find end of central directory signature" when `image` holds no end
+  // record. Does nothing on an empty image.
+  void cut_comment();
+
+  // One record per central-directory entry, in directory order, built anew
+  // on each call. Opens the reader when Idle ("bad zip").
+  std::vector<MemberInfo> members();
+
+  // The member of that name, ASCII letters matching their other case and
+  // every other byte exactly. Throws "not found", or "bad zip" from Idle.
+  MemberInfo member_info(const std::string& name);
+
+  // The member's uncompressed bytes, inflated and checked against its
+  // stored CRC-32 and size. Throws "file couldn't be read" (unsupported
+  // method, encryption, damaged data, mismatch, or no such member).
+  std::string read(const MemberInfo& info);
+
+  // As read(), but hands the bytes to `sink` piece by piece as they are
+  // inflated, so a member is never held whole. The CRC-32 and size are
+  // known good only once this returns; an exception from `sink` passes on.
+  void read_chunks(const MemberInfo& info,
+                   const std::function<void(const char* data, size_t size)>& sink);
+
+  // Appends the member's bytes to `member_stream` and returns it. Fails as
+  // read().
+  std::iostream& open_member(const MemberInfo& info);
+
+  // Writes one file member below `directory` (defined by the extraction
+  // library, which owns everything on disk).
+  void write_member(const MemberInfo& info, const std::string& directory);
+
+  std::string comment;
+  struct ReaderCloser {
+    void operator()(zip* reader) const;
+  };
+  std::unique_ptr<zip, ReaderCloser> reader;
+  std::vector<char> image;
+  std::stringstream member_stream;
+
+ private:
+  MemberInfo build_member_info(uint64_t index);
+  // Index of the member called `name`, or -1.
+  int64_t locate(const std::string& name);
+
+  // Filled when the reader opens: what libzip does not tell.
+  std::vector<CentralEntry> entries_;
+  // Built on the first look-up that libzip's exact hash cannot answer.
+  std::unordered_map<std::string, uint64_t> exact_names_;
+  std::unordered_map<std::string, uint64_t> folded_names_;
+};
+
+#endif  // MORROWLINE_ARCHIVE_ARCHIVE_H_

@@ -1,0 +1,80 @@
+#include "extract/target_path.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "archive/context_error.h"
+
+namespace {
+
+struct FreeDeleter {
+  void operator()(char* p) const { std::free(p); }
+};
+
+std::vector<std::string> components(const std::string& name) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (size_t i = 0; i <= name.size(); ++i) {
+    if (i == name.size() || name[i] == '/') {
+      std::string part = name.substr(start, i - start);
+      if (!part.empty() && part != ".") parts.push_back(std::move(part));
+      start = i + 1;
+    }
+  }
+  return parts;
+}
+
+std::string child(const std::string& directory, const std::string& part) {
+  return directory == "/" ? "/" + part : directory + "/" + part;
+}
+
+}  // namespace
+
+std::string path_append(const std::string& directory, const std::string& name) {
+  if (name.empty()) return directory;
+  if (directory.empty() || directory.back() == '/' || name.front() == '/')
+    return directory + name;
+  return directory + "/" + name;
+}
+
+std::string canonical_path(const std::string& path) {
+  // realpath allocates the result itself, so no fixed buffer is ever read
+  // unfilled or cut short.
+  std::unique_ptr<char, FreeDeleter> resolved(realpath(path.c_str(), nullptr));
+  if (!resolved) throw ContextError("cannot resolve path", path + ": " + std::strerror(errno));
+  return resolved.get();
+}
+
+bool is_inside(const std::string& root, const std::string& path) {
+  if (root == "/") return !path.empty() && path[0] == '/';
+  return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
+                          path[root.size()] == '/');
+}
+
+std::string target_path(const std::string& destination, const std::string& name,
+                        LeafRule leaf) {
+  std::vector<std::string> parts = components(name);
+  std::string place = destination;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (parts[i] == "..") throw ContextError("path leads outside the destination", name);
+    std::string next = child(place, parts[i]);
+    bool last = i + 1 == parts.size();
+    struct stat entry;
+    if (lstat(next.c_str(), &entry) != 0 || (last && leaf == LeafRule::keep) ||
+        !S_ISLNK(entry.st_mode)) {
+      place = std::move(next);
+      continue;
+    }
+    std::string resolved = canonical_path(next);
+    if (!is_inside(destination, resolved))
+      throw ContextError("path leads outside the destination", next + " -> " + resolved);
+    place = std::move(resolved);
+  }
+  return place;
+}

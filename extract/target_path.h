@@ -1,0 +1,31 @@
+#ifndef MORROWLINE_EXTRACT_TARGET_PATH_H_
+#define MORROWLINE_EXTRACT_TARGET_PATH_H_
+
+#include <string>
+
+// Joins a directory and a member name as boost::filesystem's operator/=
+// does: one '/' between them unless the directory is empty or already ends
+// with one, or the name begins with one; an empty name adds nothing; no
+// normalisation.
+std::string path_append(const std::string& directory, const std::string& name);
+
+// The canonical absolute form of an existing path. Throws ContextError
+// "cannot resolve path" when there is none.
+std::string canonical_path(const std::string& path);
+
+// True when `path` (canonical) is `root` (canonical) or lies below it.
+bool is_inside(const std::string& root, const std::string& path);
+
+enum class LeafRule { follow, keep };
+
+// Where the member `name` lands below `destination` (canonical): its place
+// with every symbolic link that exists on the way resolved, '.' components
+// and repeated '/' dropped, and the missing rest appended as named, with no
+// trailing '/'. With LeafRule::keep the last component stays as named even
+// when a link stands there (a file member replaces it). Throws ContextError
+// "path leads outside the destination" when a link points outside, or
+// "cannot resolve path" for a link that leads nowhere.
+std::string target_path(const std::string& destination, const std::string& name,
+                        LeafRule leaf);
+
+#endif  // MORROWLINE_EXTRACT_TARGET_PATH_H_

@@ -1,0 +1,30 @@
+#!/bin/sh
+# Installs everything the build and the tests need, with apt-get.
+# Idempotent: when every package is present it only checks and returns.
+set -eu
+
+packages="g++ cmake make pkg-config python3 libfltk1.3-dev libboost-filesystem-dev
+libzip-dev libgtest-dev zip unzip xvfb xauth xdotool x11-utils imagemagick
+libarchive-tools"
+
+missing=""
+for p in $packages; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing="$missing $p"
+  fi
+done
+
+if [ -z "$missing" ]; then
+  exit 0
+fi
+
+if [ "$(id -u)" -eq 0 ]; then
+  as_root=""
+else
+  as_root="sudo"
+fi
+
+echo "setup: installing$missing" >&2
+$as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q
+# shellcheck disable=SC2086
+$as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing
