@@ -1,0 +1,25 @@
+#ifndef MORROWLINE_LAUNCHER_RUN_SEQUENCE_H_
+#define MORROWLINE_LAUNCHER_RUN_SEQUENCE_H_
+
+#include <cstddef>
+#include <exception>
+
+class Extractor;
+
+// Exit statuses of the program.
+constexpr int status_done = 0;         // window closed, or the autorun command returned
+constexpr int status_no_display = 1;   // set by the toolkit itself
+constexpr int status_no_members = 2;   // no archive, or an empty one
+constexpr int status_failed = 3;       // a run stopped by an error
+
+// Prints one line on standard error naming the failure.
+void report_failure(const std::exception& failure);
+
+// Shows the window with the command line, extracts every member on a worker
+// thread while the window follows, then starts the autorun command on a
+// detached thread and runs the event loop. Returns the exit status: 0 once
+// the window is closed, 3 after a failed extraction (shown in the window
+// until it is closed). The display failing to open ends the process (1).
+int run_sequence(Extractor& extractor, std::size_t member_count, int argc, char** argv);
+
+#endif  // MORROWLINE_LAUNCHER_RUN_SEQUENCE_H_

@@ -1,0 +1,58 @@
+#include "ui/progress_window.h"
+
+#include <FL/Fl.H>
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Pixmap.H>
+#include <FL/Fl_Progress.H>
+#include <FL/Fl_RGB_Image.H>
+
+#include "ui/icon_xpm.h"
+
+namespace {
+
+constexpr char title[] = "Morrowline SFX Tool";
+constexpr Fl_Color bar_blue = 4;
+
+}  // namespace
+
+ProgressWindow::ProgressWindow(std::size_t member_count)
+    : Fl_Window(605, 140), member_count(member_count) {
+  Fl_Pixmap pixmap(icon_xpm);
+  Fl_RGB_Image icon_image(&pixmap, FL_GRAY);
+  icon(&icon_image);  // the window keeps its own copy
+  label(title, title);
+
+  begin();
+  progress_bar = new Fl_Progress(5, 48, 595, 35, "");
+  progress_bar->selection_color(bar_blue);
+  progress_bar->maximum(static_cast<float>(member_count));
+  progress_bar->minimum(0);
+  progress_bar->value(0);
+
+  caption = new Fl_Box(5, 13, 595, 29, "Extraindo arquivos");
+  caption->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE);
+
+  close_button = new Fl_Button(455, 95, 145, 35, "Fechar");
+  close_button->callback(on_close, this);
+  close_button->deactivate();
+  end();
+}
+
+ProgressWindow::~ProgressWindow() = default;
+
+void ProgressWindow::on_member(const std::string& target_path) {
+  progress_bar->copy_label(target_path.c_str());
+  progress_bar->value(progress_bar->value() + 1.0f);
+  if (progress_bar->value() == static_cast<float>(member_count)) close_button->activate();
+  Fl::check();
+}
+
+void ProgressWindow::show_failure(const std::string& failure) {
+  caption->copy_label(("Falha: " + failure).c_str());
+  progress_bar->selection_color(FL_RED);
+  progress_bar->redraw();
+  close_button->activate();
+}
+
+void ProgressWindow::on_close(Fl_Widget* w, void*) { w->window()->hide(); }
