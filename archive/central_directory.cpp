@@ -41,13 +41,10 @@ std::vector<CentralEntry> read_central_directory(const char* image, size_t size)
   uint64_t entries = record->entries;
   uint64_t offset = record->directory_offset;
   uint64_t directory_size = record->directory_size;
-  if (needs_zip64(*record)) {
-    auto zip64 = find_zip64_end_record(image, size, *record);
-    if (zip64) {
-      entries = zip64->entries;
-      offset = zip64->directory_offset;
-      directory_size = zip64->directory_size;
-    }
+  if (auto zip64 = find_zip64_end_record(image, size, *record)) {
+    entries = zip64->entries;
+    offset = zip64->directory_offset;
+    directory_size = zip64->directory_size;
   }
   if (offset > size || directory_size > size - offset) bad_zip();
   // Each header takes at least 46 bytes; a count beyond that is a lie.

@@ -34,11 +34,6 @@ std::optional<EndRecord> find_end_record(const char* data, size_t size) {
   return std::nullopt;
 }
 
-bool needs_zip64(const EndRecord& record) {
-  return record.entries == 0xFFFF || record.directory_size == 0xFFFFFFFF ||
-         record.directory_offset == 0xFFFFFFFF;
-}
-
 std::optional<Zip64EndRecord> find_zip64_end_record(const char* data, size_t size,
                                                     const EndRecord& record) {
   if (record.position < locator_size || record.position > size) return std::nullopt;

@@ -36,12 +36,9 @@ struct Zip64EndRecord {
   uint64_t record_offset = 0;     // its own offset, as the locator gives it
 };
 
-// True when the classic record's fields are saturated and only ZIP64 holds
-// the real values.
-bool needs_zip64(const EndRecord& record);
-
 // Reads the ZIP64 end record that belongs to `record`, found in the same
 // bytes; nullopt when the locator or the record is missing or incomplete.
+// Where it exists, its values hold over the classic record's.
 std::optional<Zip64EndRecord> find_zip64_end_record(const char* data, size_t size,
                                                     const EndRecord& record);
 

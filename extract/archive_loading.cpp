@@ -27,11 +27,11 @@ std::vector<char> read_to_end(std::istream& in) {
 uint64_t archive_span(const std::vector<char>& tail, const EndRecord& record,
                       size_t& record_position) {
   record_position = record.position;
-  if (needs_zip64(record)) {
-    if (auto zip64 = find_zip64_end_record(tail.data(), tail.size(), record)) {
-      record_position = zip64->position;
-      return zip64->directory_size + zip64->directory_offset;
-    }
+  // With a ZIP64 record the directory ends where that record begins, even
+  // when the classic fields are not saturated (as Python's zipfile writes).
+  if (auto zip64 = find_zip64_end_record(tail.data(), tail.size(), record)) {
+    record_position = zip64->position;
+    return zip64->directory_size + zip64->directory_offset;
   }
   return uint64_t{record.directory_size} + record.directory_offset;
 }
