@@ -1,5 +1,6 @@
 #include "extract/extractor.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,23 @@
 namespace {
 
 constexpr size_t working_directory_size = 4096;
+
+// While it lives, a write beyond the file-size limit fails with EFBIG
+// instead of killing the process, so the run can report it and clean up.
+class FileSizeSignalIgnored {
+ public:
+  FileSizeSignalIgnored() {
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &saved_);
+  }
+  ~FileSizeSignalIgnored() { sigaction(SIGXFSZ, &saved_, nullptr); }
+  FileSizeSignalIgnored(const FileSizeSignalIgnored&) = delete;
+  FileSizeSignalIgnored& operator=(const FileSizeSignalIgnored&) = delete;
+
+ private:
+  struct sigaction saved_ = {};
+};
 
 size_t depth(const std::string& path) { return std::count(path.begin(), path.end(), '/'); }
 
@@ -58,6 +76,7 @@ void Extractor::extract_all(const std::string& destination) {
 
   destination_ = canonical_path(destination);
   directory_modes_.clear();
+  FileSizeSignalIgnored file_size_limit_reported;
   try {
     clear_first_place(members.front());
     for (const MemberInfo& member : members) {

@@ -16,6 +16,14 @@ std::string directory_of(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The path as people write it: the joined member path may hold "//".
+std::string shown(const std::string& path) {
+  std::string out;
+  for (char c : path)
+    if (c != '/' || out.empty() || out.back() != '/') out += c;
+  return out;
+}
+
 }  // namespace
 
 FileReplacement::FileReplacement(std::string path) : path_(std::move(path)) {
@@ -60,5 +68,5 @@ void FileReplacement::commit() {
 }
 
 void FileReplacement::fail(const char* message) const {
-  throw ContextError(message, path_ + ": " + std::strerror(errno));
+  throw ContextError(message, shown(path_) + ": " + std::strerror(errno));
 }
