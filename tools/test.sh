@@ -16,5 +16,7 @@ cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DMORROWLINE_SANITIZE=ON \
   -DMORROWLINE_UNIT_TESTS_ONLY=ON
 cmake --build build-sanitize -j"$jobs"
 (cd build-sanitize &&
-  ASAN_OPTIONS=abort_on_error=1:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ASAN_OPTIONS=abort_on_error=1:detect_leaks=1 \
+    LSAN_OPTIONS=suppressions="$(pwd)/../tests/lsan.supp" \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --output-on-failure -j"$jobs" -L unit)
