@@ -5,16 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
-
-constexpr char marker[] = "$AUTORUN$>";
-constexpr size_t marker_size = sizeof marker - 1;
-
-}  // namespace
-
 std::optional<std::string> autorun_command(const std::string& comment) {
-  if (comment.compare(0, marker_size, marker) != 0) return std::nullopt;
-  return comment.substr(marker_size);
+  if (comment.compare(0, autorun_marker_size, autorun_marker) != 0) return std::nullopt;
+  return comment.substr(autorun_marker_size);
 }
 
 void autorun(const std::string& comment) {

@@ -1,8 +1,13 @@
 #ifndef MORROWLINE_LAUNCHER_AUTORUN_H_
 #define MORROWLINE_LAUNCHER_AUTORUN_H_
 
+#include <cstddef>
 #include <optional>
 #include <string>
+
+// What an archive comment begins with when it names a command to run.
+constexpr char autorun_marker[] = "$AUTORUN$>";
+constexpr size_t autorun_marker_size = sizeof autorun_marker - 1;
 
 // The command an archive comment names: everything after a leading
 // "$AUTORUN$>", byte for byte. A comment that does not begin with the marker

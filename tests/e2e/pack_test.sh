@@ -1,0 +1,182 @@
+#!/bin/bash
+# morrowline-pack on real folders: the installer it makes unpacks the same
+# tree under Xvfb and runs the --run command as given; zip tools read it;
+# packing is reproducible; refusals leave no file; --list and --check
+# report; the installed programs find each other and package as a .deb.
+. "$(dirname "$0")/lib.sh"
+
+PACK="$MORROWLINE_BUILD/bin/morrowline-pack"
+cd "$SCRATCH"
+start_xvfb
+
+# tree_of DIR: path, type, mode and (for files) size of everything below
+# DIR, links followed as the packer follows them.
+tree_of() {
+  (cd "$1" && find -L . -mindepth 1 \( -type d -printf '%P %y %m\n' \) -o -printf '%P %y %m %s\n' |
+    LC_ALL=C sort)
+}
+
+# install_in DIR INSTALLER: runs out/INSTALLER in a fresh DIR; sets
+# EXIT_STATUS. The installers here end by themselves through --run.
+install_in() {
+  mkdir "$1"
+  EXIT_STATUS=0
+  (cd "$1" && timeout 30 "$SCRATCH/out/$2" >/dev/null 2>"$SCRATCH/$1.err") || EXIT_STATUS=$?
+}
+
+# pack ARGS...: runs morrowline-pack; PACK_STATUS is its exit status.
+pack() {
+  PACK_STATUS=0
+  "$PACK" "$@" || PACK_STATUS=$?
+}
+
+# --- A folder with every kind of content the packer keeps ---
+odd_name=$'caf\xc3\xa9 and \xe9 with spaces.txt'
+mkdir -p src/pkg/sub/deep src/pkg/emptydir src/pkg/lib
+printf '#!/bin/sh\necho set up > done.txt\n' > src/pkg/setup.sh
+chmod 755 src/pkg/setup.sh
+: > src/pkg/empty
+seq 1 3000 > src/pkg/sub/deep/numbers.txt
+head -c 3000 /dev/urandom > src/pkg/sub/noise.bin
+printf 'odd\n' > "src/pkg/$odd_name"
+printf 'secret\n' > src/pkg/lib/private.txt
+chmod 600 src/pkg/lib/private.txt
+chmod 750 src/pkg/emptydir
+chmod 711 src/pkg/sub/deep
+ln -s ../setup.sh src/pkg/lib/setup-link  # packed as a copy of setup.sh
+
+members=$(find -L src/pkg | wc -l)
+bytes=$(find -L src/pkg -type f -printf '%s\n' | awk '{ n += $1 } END { print n }')
+mkdir out
+cd out
+pack -o inst.run --run true "$SCRATCH/src/pkg/"
+expect_eq "pack: exit 0" 0 "$PACK_STATUS"
+expect_eq "pack: the installer is mode 755" 755 "$(stat -c %a inst.run)"
+expect_eq "pack: the folder is the first member, under its own name" "pkg/" \
+  "$(unzip -Z1 inst.run 2>/dev/null | head -n1)"
+expect_eq "pack: no temporary file beside the installer" "inst.run" "$(ls -A)"
+cd "$SCRATCH"
+
+install_in run inst.run
+expect_eq "install: ends by itself through --run with 0" 0 "$EXIT_STATUS"
+expect_eq "install: tree, types, modes and sizes are the source's" "$(tree_of src/pkg)" \
+  "$(tree_of run/pkg)"
+check "install: every byte is the source's" diff -r src/pkg run/pkg
+check "install: a link to a file arrives as a copy of it" test -f run/pkg/lib/setup-link -a ! -L run/pkg/lib/setup-link
+
+unzip_list=$(unzip -l out/inst.run 2>/dev/null || true)
+check "unzip -l lists the installer" grep -q 'pkg/sub/deep/numbers.txt' <<<"$unzip_list"
+check "unzip -t finds no errors" grep -q '^No errors detected' <<<"$(unzip -t out/inst.run 2>/dev/null || true)"
+expect_eq "bsdtar -tf lists what unzip does" "$(unzip -Z1 out/inst.run 2>/dev/null | grep -v caf)" \
+  "$(bsdtar -tf out/inst.run | grep -v caf)"
+expect_eq "bsdtar -tf sees every member" "$members" "$(bsdtar -tf out/inst.run | wc -l)"
+
+# --- --list and --check ---
+listing=$("$PACK" --list out/inst.run)
+expect_eq "list: the folder first" "drwxr-xr-x          0 pkg/" "$(head -n1 <<<"$listing")"
+check "list: an executable file" grep -qx -- "-rwxr-xr-x $(printf %10d "$(stat -c %s src/pkg/setup.sh)") pkg/setup.sh" <<<"$listing"
+check "list: a private file" grep -qx -- '-rw-------          7 pkg/lib/private.txt' <<<"$listing"
+check "list: an empty directory" grep -qx -- 'drwxr-x---          0 pkg/emptydir/' <<<"$listing"
+expect_eq "list: the autorun command last" "autorun: true" "$(tail -n1 <<<"$listing")"
+expect_eq "list: one line per member and the command" $((members + 1)) "$(wc -l <<<"$listing")"
+status=0
+summary=$("$PACK" --check out/inst.run) || status=$?
+expect_eq "check: a sound installer passes with a summary" \
+  "0 ok: $members members, $bytes bytes, every CRC-32 matches" "$status $summary"
+
+# A byte inside a stored member's data, flipped.
+mkdir -p patch/pkg
+printf 'first member stays sound\n' > patch/pkg/a.txt
+printf 'MARK this stored member is damaged\n' > patch/pkg/b.txt
+pack -0 -o out/patched.run patch/pkg
+offset=$(grep -obUa 'MARK this stored' out/patched.run | tail -n1 | cut -d: -f1)
+printf 'X' | dd of=out/patched.run bs=1 seek="$offset" conv=notrunc status=none
+status=0
+"$PACK" --check out/patched.run >/dev/null 2>check.err || status=$?
+expect_eq "check: a damaged member fails" 1 "$status"
+check "check: names the damaged member" grep -qx 'morrowline-pack: file couldn.t be read: pkg/b.txt' check.err
+check "check: and no sound one" test "$(grep -c 'pkg/a.txt' check.err)" -eq 0
+printf 'no archive here\n' > plain.txt
+status=0
+"$PACK" --list plain.txt >/dev/null 2>list.err || status=$?
+expect_eq "list: a file without an archive fails" "1 morrowline-pack: no archive: plain.txt" \
+  "$status $(cat list.err)"
+
+# --- The --run command reaches the installer's shell byte for byte ---
+command=$'printf \'%s|\' "a b" \'c"d\' "it\'s" > got.txt\nprintf \'caf\xe9\\n\' >> got.txt'
+mkdir -p cmd/pkg
+: > cmd/pkg/placeholder
+pack -o out/cmd.run --run "$command" cmd/pkg
+install_in cmdrun cmd.run
+expect_eq "run: the installer ends with 0" 0 "$EXIT_STATUS"
+expect_eq "run: the command's output" "$(printf 'a b|c"d|it'"'"'s|caf\xe9\n' | od -c)" \
+  "$(od -c <cmdrun/got.txt 2>/dev/null || true)"
+expect_eq "list: shows the command on one line" \
+  "autorun: printf '%s|' \"a b\" 'c\"d' \"it's\" > got.txt\\x0Aprintf 'caf"$'\xe9'"\\n' >> got.txt" \
+  "$("$PACK" --list out/cmd.run | tail -n1)"
+
+# --- Reproducible with SOURCE_DATE_EPOCH, whatever the files' times ---
+SOURCE_DATE_EPOCH=1700000000 "$PACK" -o out/same1.run src/pkg
+find src/pkg -exec touch -h -d '2001-02-03 04:05:06' {} +
+SOURCE_DATE_EPOCH=1700000000 TZ=Pacific/Auckland "$PACK" -o out/same2.run ./src/pkg//
+check "reproducible: two packs give identical files" cmp out/same1.run out/same2.run
+check "reproducible: member times are the epoch (UTC)" \
+  grep -q '2023-11-14 22:13' <<<"$(unzip -l out/same1.run 2>/dev/null || true)"
+
+# --- Refusals: a message, status 1 (2 for the command line), no file ---
+mkdir -p refused bad/unsafe bad/fifo bad/dangling
+touch 'bad/unsafe/..\x'
+mkfifo bad/fifo/pipe
+ln -s nowhere bad/dangling/link
+# refuse DESCRIPTION STATUS MESSAGE ARGS...: packs into refused/ and expects
+# the status and the message on stderr.
+refuse() {
+  local description=$1 expected=$2 message=$3 status=0
+  shift 3
+  "$PACK" "$@" >/dev/null 2>refuse.err || status=$?
+  expect_eq "refused: $description" "$expected $message" "$status $(head -n1 refuse.err)"
+}
+refuse "missing folder" 1 "morrowline-pack: cannot read folder: missing: No such file or directory" \
+  -o refused/x.run missing
+refuse "a file for a folder" 1 "morrowline-pack: not a folder: plain.txt" -o refused/x.run plain.txt
+refuse "a name with a backslash-separated .." 1 'morrowline-pack: unsafe member name: unsafe/..\x' \
+  -o refused/x.run bad/unsafe
+refuse "a fifo" 1 "morrowline-pack: cannot pack special file: bad/fifo/pipe (fifo)" \
+  -o refused/x.run bad/fifo
+refuse "a dangling link" 1 "morrowline-pack: dangling symbolic link: bad/dangling/link" \
+  -o refused/x.run bad/dangling
+refuse "a too long --run" 1 "morrowline-pack: autorun command too long: 65526 bytes, at most 65525" \
+  -o refused/x.run --run "$(head -c 65526 /dev/zero | tr '\0' x)" src/pkg
+refuse "a missing stub" 1 "morrowline-pack: installer program not found: nostub: No such file or directory" \
+  -o refused/x.run --stub nostub src/pkg
+refuse "no -o" 2 "morrowline-pack: no output file: give -o FILE" src/pkg
+mkdir refused/taken
+refuse "an output that is a directory" 1 \
+  "morrowline-pack: cannot write installer: refused/taken: Is a directory" -o refused/taken src/pkg
+expect_eq "refused: nothing left, no temporary file" "taken" "$(ls -A refused)"
+pack -o out/long.run --run "$(head -c 65525 /dev/zero | tr '\0' x)" src/pkg
+expect_eq "the longest --run is taken" 0 "$PACK_STATUS"
+
+# --- Installed, the tool finds the installed program; the man page goes along ---
+prefix="$SCRATCH/prefix"
+cmake --install "$MORROWLINE_BUILD" --prefix "$prefix" >/dev/null
+check "install: morrowline-sfx" test -x "$prefix/bin/morrowline-sfx"
+check "install: morrowline-pack" test -x "$prefix/bin/morrowline-pack"
+check "install: the man page" test -f "$prefix/share/man/man1/morrowline-pack.1"
+printf 'installed copy' >> "$prefix/bin/morrowline-sfx"  # tells it from the build tree's
+"$prefix/bin/morrowline-pack" -o out/installed.run src/pkg
+check "install: the installed pack starts installers with the installed program" \
+  cmp -n "$(stat -c %s "$prefix/bin/morrowline-sfx")" "$prefix/bin/morrowline-sfx" out/installed.run
+
+if command -v cpack >/dev/null && command -v dpkg-deb >/dev/null; then
+  (cd "$MORROWLINE_BUILD" && cpack -G DEB -B "$SCRATCH/deb" >/dev/null)
+  deb=$(ls "$SCRATCH"/deb/*.deb 2>/dev/null | head -n1)
+  check "deb: cpack makes a package" test -n "$deb"
+  contents=$(dpkg-deb -c "$deb" 2>/dev/null || true)
+  for path in usr/bin/morrowline-sfx usr/bin/morrowline-pack usr/share/man/man1/morrowline-pack.1; do
+    check "deb: holds $path" grep -q " \./$path\$" <<<"$contents"
+  done
+  check "deb: depends on libzip" grep -q libzip <<<"$(dpkg-deb -f "$deb" Depends 2>/dev/null)"
+fi
+
+finish

@@ -1,0 +1,14 @@
+#include "tools/pack/autorun_comment.h"
+
+#include "archive/context_error.h"
+#include "archive/end_record.h"
+#include "launcher/autorun.h"
+
+std::string autorun_comment(const std::string& command) {
+  constexpr size_t max_command_size = max_comment_size - autorun_marker_size;
+  if (command.size() > max_command_size)
+    throw ContextError(
+        "autorun command too long",
+        std::to_string(command.size()) + " bytes, at most " + std::to_string(max_command_size));
+  return autorun_marker + command;
+}

@@ -1,0 +1,32 @@
+#ifndef MORROWLINE_TOOLS_PACK_INSTALLER_INSPECTION_H_
+#define MORROWLINE_TOOLS_PACK_INSTALLER_INSPECTION_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+// A stored Unix mode as ls -l shows it: the type letter ('d', '-', 'l',
+// 'p', 's', 'c', 'b', or '?' when no type is stored, as in a mode of 0),
+// then the nine permission bits, set-ID and sticky bits as 's'/'S', 't'/'T'.
+std::string mode_text(unsigned mode);
+
+// Prints one line per member of the installer at `path`, in archive order:
+// mode text, uncompressed size (right-aligned, 10 columns) and name (control
+// bytes as \xHH), then "autorun: COMMAND" (control bytes likewise) or
+// "autorun: none". Runs nothing. Throws ContextError "cannot open file" or
+// "no archive", or the archive's "bad zip".
+void list_installer(const std::string& path, std::ostream& out);
+
+struct CheckReport {
+  size_t members = 0;
+  uint64_t bytes = 0;                 // uncompressed, of the members read whole
+  std::vector<std::string> failures;  // "<message>: <member name>", one per bad member
+};
+
+// Reads every member, verifying its CRC-32 and size, and checks its name as
+// the installer does. Throws as list_installer when there is nothing to read.
+CheckReport check_installer(const std::string& path);
+
+#endif  // MORROWLINE_TOOLS_PACK_INSTALLER_INSPECTION_H_

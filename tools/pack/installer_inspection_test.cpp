@@ -1,0 +1,95 @@
+#include "tools/pack/installer_inspection.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "tools/pack/test_support.h"
+
+namespace {
+
+// An installer: program bytes with the archive appended.
+std::string make_installer(const TempDir& dir, const std::vector<char>& zip) {
+  std::string path = dir / "installer.run";
+  write_file(path, std::string(2000, '\x7F') + std::string(zip.begin(), zip.end()));
+  return path;
+}
+
+std::string listing(const std::string& path) {
+  std::ostringstream out;
+  list_installer(path, out);
+  return out.str();
+}
+
+TEST(PackModeText, ShowsModesAsLsDoes) {
+  EXPECT_EQ(mode_text(040755), "drwxr-xr-x");
+  EXPECT_EQ(mode_text(0100644), "-rw-r--r--");
+  EXPECT_EQ(mode_text(0120777), "lrwxrwxrwx");
+  EXPECT_EQ(mode_text(0104755), "-rwsr-xr-x");
+  EXPECT_EQ(mode_text(0102644), "-rw-r-Sr--");
+  EXPECT_EQ(mode_text(041777), "drwxrwxrwt");
+  EXPECT_EQ(mode_text(041776), "drwxrwxrwT");
+  EXPECT_EQ(mode_text(010600), "prw-------");
+  EXPECT_EQ(mode_text(0), "?---------");  // stored without a Unix mode
+  EXPECT_EQ(mode_text(0640), "?rw-r-----");
+}
+
+TEST(PackListing, ListsMembersThenTheCommand) {
+  TempDir dir;
+  std::string path = make_installer(dir, make_zip({{"pkg/", "", 040750},
+                                                   {"pkg/run me", std::string(12345, 'x'), 0100755},
+                                                   {"pkg/a\nb", "1", 0}},
+                                                  "$AUTORUN$>sh 'pkg/run me'\necho done"));
+  EXPECT_EQ(listing(path),
+            "drwxr-x---          0 pkg/\n"
+            "-rwxr-xr-x      12345 pkg/run me\n"
+            "?---------          1 pkg/a\\x0Ab\n"
+            "autorun: sh 'pkg/run me'\\x0Aecho done\n");
+}
+
+TEST(PackListing, NoMarkerNoCommand) {
+  TempDir dir;
+  EXPECT_EQ(listing(make_installer(dir, make_zip({{"a", "x"}}, "just a note"))),
+            "-rw-r--r--          1 a\nautorun: none\n");
+}
+
+TEST(PackCheck, ReadsEveryMember) {
+  TempDir dir;
+  CheckReport report =
+      check_installer(make_installer(dir, make_zip({{"pkg/", "", 040755},
+                                                    {"pkg/a", std::string(5000, 'a')},
+                                                    {"pkg/b", "bb", 0100644, 0}})));
+  EXPECT_EQ(report.members, 3u);
+  EXPECT_EQ(report.bytes, 5002u);
+  EXPECT_TRUE(report.failures.empty());
+}
+
+TEST(PackCheck, NamesEveryMemberTheInstallerWouldFailOn) {
+  TempDir dir;
+  std::vector<char> zip = make_zip({{"pkg/", "", 040755},
+                                    {"pkg/good", "untouched data", 0100644, 0},
+                                    {"pkg/bad", "data to be damaged", 0100644, 0},
+                                    {"../escape", "x"}});
+  std::string data(zip.begin(), zip.end());
+  size_t damaged = data.find("to be damaged");
+  ASSERT_NE(damaged, std::string::npos);
+  zip[damaged] ^= 0x20;
+
+  CheckReport report = check_installer(make_installer(dir, zip));
+  EXPECT_EQ(report.members, 4u);
+  EXPECT_EQ(report.failures, (std::vector<std::string>{"file couldn't be read: pkg/bad",
+                                                       "unsafe member name: ../escape"}));
+}
+
+TEST(PackInspection, RefusesFilesWithoutAnArchive) {
+  TempDir dir;
+  write_file(dir / "plain", std::string(70000, 'x'));
+  EXPECT_EQ(failure_of([&] { listing(dir / "plain"); }), "no archive: " + (dir / "plain"));
+  EXPECT_EQ(failure_of([&] { check_installer(dir / "plain"); }), "no archive: " + (dir / "plain"));
+  EXPECT_EQ(failure_of([&] { listing(dir / "missing"); }),
+            "cannot open file: " + (dir / "missing") + ": No such file or directory");
+  EXPECT_EQ(failure_of([&] { check_installer(dir.path()); }),
+            "cannot open file: " + dir.path() + ": not a regular file");
+}
+
+}  // namespace

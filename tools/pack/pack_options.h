@@ -1,0 +1,47 @@
+#ifndef MORROWLINE_TOOLS_PACK_PACK_OPTIONS_H_
+#define MORROWLINE_TOOLS_PACK_PACK_OPTIONS_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "archive/context_error.h"
+
+// zlib's own default: a fair trade of time for size.
+constexpr int default_level = 6;
+
+enum class PackAction { pack, list, check, help, version };
+
+// What one run of morrowline-pack is asked to do, as its command line says.
+struct PackOptions {
+  PackAction action = PackAction::pack;
+  std::string output;                      // -o: the installer to write
+  std::optional<std::string> run_command;  // --run: bytes as given
+  int level = default_level;               // -0 .. -9; 0 stores
+  std::string stub;                        // --stub; empty: beside this program
+  std::string operand;                     // the folder, or the installer to list or check
+};
+
+// A command line that asks for nothing that can be done; answered with the
+// usage line and status 2 rather than 1.
+class UsageError : public ContextError {
+ public:
+  using ContextError::ContextError;
+};
+
+// Reads the arguments that follow the program name. Throws UsageError:
+// "unknown option", "missing argument", "no output file", "no folder given",
+// "no installer given", "too many arguments", "conflicting options".
+PackOptions parse_pack_options(const std::vector<std::string>& args);
+
+// The time SOURCE_DATE_EPOCH gives, or none when `value` is null or empty.
+// Throws ContextError "bad SOURCE_DATE_EPOCH" for anything but a whole,
+// non-negative number of seconds.
+std::optional<int64_t> source_date_epoch(const char* value);
+
+// The text --help prints; the usage line alone follows a UsageError.
+std::string help_text();
+std::string usage_line();
+
+#endif  // MORROWLINE_TOOLS_PACK_PACK_OPTIONS_H_

@@ -1,0 +1,95 @@
+#include "tools/pack/pack_options.h"
+
+#include <gtest/gtest.h>
+
+#include "tools/pack/test_support.h"
+
+namespace {
+
+PackOptions parse(const std::vector<std::string>& args) { return parse_pack_options(args); }
+
+TEST(PackOptions, ReadsPackingOptionsInEitherSpelling) {
+  PackOptions spaced =
+      parse({"-o", "out.run", "--run", "sh pkg/setup.sh", "-9", "--stub", "/opt/sfx", "pkg/"});
+  EXPECT_EQ(spaced.action, PackAction::pack);
+  EXPECT_EQ(spaced.output, "out.run");
+  EXPECT_EQ(spaced.run_command, "sh pkg/setup.sh");
+  EXPECT_EQ(spaced.level, 9);
+  EXPECT_EQ(spaced.stub, "/opt/sfx");
+  EXPECT_EQ(spaced.operand, "pkg/");
+
+  PackOptions joined = parse({"pkg", "-oout.run", "--run=a=b", "--stub=s", "-3", "-0"});
+  EXPECT_EQ(joined.output, "out.run");
+  EXPECT_EQ(joined.run_command, "a=b");  // split at the first '=' only
+  EXPECT_EQ(joined.stub, "s");
+  EXPECT_EQ(joined.level, 0);  // the last level given
+  EXPECT_EQ(parse({"--output=x", "pkg"}).output, "x");
+}
+
+TEST(PackOptions, TellsAnEmptyCommandFromNone) {
+  PackOptions plain = parse({"-o", "x", "pkg"});
+  EXPECT_FALSE(plain.run_command.has_value());
+  EXPECT_EQ(plain.level, default_level);
+  EXPECT_EQ(plain.stub, "");
+  EXPECT_EQ(parse({"-o", "x", "--run", "", "pkg"}).run_command, "");
+  // A value that looks like an option is still the value.
+  EXPECT_EQ(parse({"-o", "x", "--run", "-9", "pkg"}).run_command, "-9");
+}
+
+TEST(PackOptions, OperandsAfterDoubleDashMayLookLikeOptions) {
+  EXPECT_EQ(parse({"-o", "x", "--", "-pkg"}).operand, "-pkg");
+  EXPECT_EQ(parse({"-o", "x", "-"}).operand, "-");
+}
+
+TEST(PackOptions, InspectionTakesOneInstaller) {
+  PackOptions list = parse({"--list", "installer.run"});
+  EXPECT_EQ(list.action, PackAction::list);
+  EXPECT_EQ(list.operand, "installer.run");
+  EXPECT_EQ(parse({"i.run", "--check"}).action, PackAction::check);
+  EXPECT_EQ(parse({"--check", "--check", "i.run"}).action, PackAction::check);
+}
+
+TEST(PackOptions, HelpAndVersionNeedNothingElse) {
+  EXPECT_EQ(parse({"--help"}).action, PackAction::help);
+  EXPECT_EQ(parse({"-o", "x", "-h"}).action, PackAction::help);
+  EXPECT_EQ(parse({"--version"}).action, PackAction::version);
+  EXPECT_EQ(parse({"--version", "--help"}).action, PackAction::help);
+}
+
+TEST(PackOptions, RefusesCommandLinesThatAskForNothingSensible) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"pkg"}, "no output file: give -o FILE"},
+      {{"-o", "", "pkg"}, "no output file: give -o FILE"},
+      {{"-o", "x"}, "no folder given"},
+      {{"-o", "x", "a", "b"}, "too many arguments: b"},
+      {{"--list"}, "no installer given"},
+      {{"--check", "a", "b"}, "too many arguments: b"},
+      {{"-o"}, "missing argument: -o"},
+      {{"pkg", "--run"}, "missing argument: --run"},
+      {{"--bogus", "pkg"}, "unknown option: --bogus"},
+      {{"-x", "pkg"}, "unknown option: -x"},
+      {{"-10", "pkg"}, "unknown option: -10"},
+      {{"--help=1"}, "unknown option: --help=1"},
+      {{"--list", "--check", "a"}, "conflicting options: --list and --check"},
+      {{"--list", "a", "--run", "x"}, "conflicting options: --list and --run"},
+      {{"-5", "--check", "a"}, "conflicting options: --check and -5"},
+  };
+  for (const auto& [args, message] : cases) {
+    std::string joined;
+    for (const std::string& arg : args) joined += "[" + arg + "]";
+    EXPECT_EQ(failure_of([&] { parse(args); }), message) << joined;
+    EXPECT_THROW(parse(args), UsageError) << joined;
+  }
+}
+
+TEST(PackSourceDateEpoch, TakesWholeSecondsOnly) {
+  EXPECT_EQ(source_date_epoch(nullptr), std::nullopt);
+  EXPECT_EQ(source_date_epoch(""), std::nullopt);
+  EXPECT_EQ(source_date_epoch("0"), 0);
+  EXPECT_EQ(source_date_epoch("1700000000"), 1700000000);
+  for (const char* bad : {"abc", "12x", " 5", "-5", "1.5", "99999999999999999999"})
+    EXPECT_EQ(failure_of([&] { source_date_epoch(bad); }),
+              std::string("bad SOURCE_DATE_EPOCH: ") + bad);
+}
+
+}  // namespace
