@@ -30,7 +30,7 @@ if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
 else
   echo "no display: running the installer under Xvfb in $demo"
   fd_file=$(mktemp)
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fd_file" >/dev/null 2>&1 &
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$fd_file" >/dev/null 2>&1 &
   server=$!
   trap 'kill $server 2>/dev/null; rm -f "$fd_file"' EXIT
   for _ in $(seq 100); do [ -s "$fd_file" ] && break; sleep 0.1; done

@@ -44,7 +44,12 @@ ProgressWindow::~ProgressWindow() = default;
 void ProgressWindow::on_member(const std::string& target_path) {
   progress_bar->copy_label(target_path.c_str());
   progress_bar->value(progress_bar->value() + 1.0f);
-  if (progress_bar->value() == static_cast<float>(member_count)) close_button->activate();
+  if (progress_bar->value() == static_cast<float>(member_count)) {
+    // Clicks queued while the button was inactive are handled first, so a
+    // click on the greyed "Fechar" never closes the window once it wakes.
+    Fl::check();
+    close_button->activate();
+  }
   Fl::check();
 }
 

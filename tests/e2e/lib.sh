@@ -57,7 +57,7 @@ make_installer() {
 start_xvfb() {
   displayfd="$SCRATCH/.displayfd"
   rm -f "$displayfd"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$displayfd" >/dev/null 2>&1 &
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$displayfd" >/dev/null 2>&1 &
   XVFB_PID=$!
   for _ in $(seq 100); do
     if [ -s "$displayfd" ]; then break; fi
@@ -95,4 +95,213 @@ wait_for_exit() {
   kill "$1" 2>/dev/null || true
   wait "$1" 2>/dev/null || true
   EXIT_STATUS=124
+}
+
+# ---- Helpers for the GUI tests (window, autorun, run) ----
+
+# gui_zip [-0] OUT COMMENT DIR NAME...: writes the ZIP OUT holding the files
+# DIR/NAME, in that order, under the names NAME (deflated, or stored with
+# -0), with exactly COMMENT as the archive comment (bytes as given).
+gui_zip() {
+  local method=deflated
+  if [ "$1" = -0 ]; then method=stored; shift; fi
+  python3 - "$method" "$@" <<'EOF'
+import os, sys, zipfile
+method, out, comment, top = sys.argv[1:5]
+kind = zipfile.ZIP_STORED if method == "stored" else zipfile.ZIP_DEFLATED
+with zipfile.ZipFile(out, "w", kind) as z:
+    for name in sys.argv[5:]:
+        z.write(os.path.join(top, name), name)
+    z.comment = os.fsencode(comment)
+EOF
+}
+
+# gui_start LOG DIR PROGRAM [ARGS...]: starts PROGRAM in the background with
+# DIR as working directory, stderr to LOG and stdout to LOG.out, under a
+# 120 s timeout as a guard; GUI_PID is its process id (see wait_for_exit).
+gui_start() {
+  local log=$1 dir=$2
+  shift 2
+  (cd "$dir" && exec timeout 120 "$@") >"$log.out" 2>"$log" </dev/null &
+  GUI_PID=$!
+}
+
+# gui_hold_display: call right after start_xvfb. Keeps one client connected
+# to the server until the server stops: an X server with no client left
+# resets itself, and a program connecting during that reset is dropped
+# ("Can't open display"), which would make runs fail now and then.
+gui_hold_display() {
+  xprop -root -spy _NET_WM_NAME >"$SCRATCH/.hold" 2>&1 </dev/null &
+  gui_wait_for test -s "$SCRATCH/.hold"
+}
+
+# gui_alive PID: succeeds while that process runs.
+gui_alive() {
+  kill -0 "$1" 2>/dev/null
+}
+
+# gui_wait_for COMMAND...: retries COMMAND every 0.1 s until it succeeds;
+# fails after GUI_WAIT seconds (default 20).
+gui_wait_for() {
+  local i
+  for i in $(seq $((${GUI_WAIT:-20} * 10))); do
+    if "$@"; then return 0; fi
+    sleep 0.1
+  done
+  return 1
+}
+
+# gui_screenshot WINDOW FILE: saves what the window shows now as FILE (PNG);
+# fails when the window is gone (import would wait forever for it).
+gui_screenshot() {
+  timeout 10 xwininfo -id "$1" >/dev/null 2>&1 || return 1
+  timeout 20 import -window "$1" "$2" 2>/dev/null
+}
+
+# gui_pixel FILE X Y: prints the colour of one pixel of FILE as R,G,B (0-255).
+gui_pixel() {
+  convert "$1" -crop "1x1+$2+$3" -depth 8 txt:- 2>/dev/null |
+    sed -n '2s/^[^(]*(\([0-9]*\),\([0-9]*\),\([0-9]*\).*/\1,\2,\3/p'
+}
+
+# gui_dark_pixels FILE GEOMETRY: prints how many pixels of the region
+# GEOMETRY (WxH+X+Y) of FILE are darker than a quarter of full brightness.
+gui_dark_pixels() {
+  convert "$1" -crop "$2" +repage -colorspace gray -threshold 25% \
+    -format '%[fx:round(w*h*(1-mean))]' info: 2>/dev/null
+}
+
+# gui_fechar_active WINDOW: succeeds when the "Fechar" button's label is
+# drawn as an active one (black text; an inactive label is grey).
+gui_fechar_active() {
+  gui_screenshot "$1" "$SCRATCH/.fechar.png" || return 1
+  [ "$(gui_dark_pixels "$SCRATCH/.fechar.png" 120x21+467+102)" -gt 20 ]
+}
+
+# gui_window_pixel_is WINDOW X Y R,G,B: succeeds when that pixel of the
+# window shows that colour now.
+gui_window_pixel_is() {
+  gui_screenshot "$1" "$SCRATCH/.pixel.png" || return 1
+  [ "$(gui_pixel "$SCRATCH/.pixel.png" "$2" "$3")" = "$4" ]
+}
+
+# gui_click WINDOW X Y: moves the pointer to X,Y in the window and clicks
+# the left button there.
+gui_click() {
+  timeout 10 xdotool mousemove --window "$1" "$2" "$3" click 1 >/dev/null 2>&1 || true
+}
+
+# gui_key WINDOW KEY: sends a key press to the window.
+gui_key() {
+  timeout 10 xdotool keydown --window "$1" "$2" >/dev/null 2>&1 || true
+}
+
+# gui_wm_close WINDOW: asks the window to close as a window manager's close
+# button does (a WM_PROTOCOLS client message carrying WM_DELETE_WINDOW).
+gui_wm_close() {
+  timeout 20 python3 - "$1" <<'EOF'
+import ctypes, sys
+x = ctypes.CDLL("libX11.so.6")
+x.XOpenDisplay.restype = ctypes.c_void_p
+x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+x.XInternAtom.restype = ctypes.c_ulong
+x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+class ClientMessage(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+class Event(ctypes.Union):
+    _fields_ = [("xclient", ClientMessage), ("pad", ctypes.c_long * 24)]
+x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int,
+                         ctypes.c_long, ctypes.POINTER(Event)]
+x.XFlush.argtypes = [ctypes.c_void_p]
+x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+display = x.XOpenDisplay(None)
+if not display:
+    sys.exit("gui_wm_close: cannot open display")
+window = int(sys.argv[1], 0)
+event = Event()
+event.xclient.type = 33  # ClientMessage
+event.xclient.window = window
+event.xclient.message_type = x.XInternAtom(display, b"WM_PROTOCOLS", 0)
+event.xclient.format = 32
+event.xclient.data[0] = x.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+if not x.XSendEvent(display, window, 0, 0, ctypes.byref(event)):
+    sys.exit("gui_wm_close: XSendEvent failed")
+x.XFlush(display)
+x.XCloseDisplay(display)
+EOF
+}
+
+# gui_window_gone NAME: succeeds when no visible window has that name.
+gui_window_gone() {
+  [ -z "$(timeout 10 xdotool search --onlyvisible --name "^$1\$" 2>/dev/null || true)" ]
+}
+
+# ---- Helpers for the loading and extraction tests ----
+
+# sfx_run DIR COMMAND...: runs COMMAND (an installer, or a wrapper that
+# execs one) with DIR as working directory under a 30 s limit, stdout and
+# stderr captured. Once the run has reported an error on stderr while its
+# window stays open, Escape is sent to that window so that it ends.
+# Sets RUN_STATUS, RUN_STDOUT and RUN_STDERR.
+sfx_run() {
+  local dir=$1 out="$SCRATCH/.sfx_run.out" err="$SCRATCH/.sfx_run.err" pid window i
+  shift
+  (cd "$dir" && exec timeout 30 "$@") >"$out" 2>"$err" </dev/null &
+  pid=$!
+  for i in $(seq 400); do
+    if ! kill -0 "$pid" 2>/dev/null; then break; fi
+    if [ -s "$err" ] && [ -n "${DISPLAY:-}" ]; then
+      for window in $(xdotool search --onlyvisible --name '^Morrowline SFX Tool$' 2>/dev/null); do
+        xdotool key --window "$window" Escape >/dev/null 2>&1 || true
+      done
+    fi
+    sleep 0.1
+  done
+  RUN_STATUS=0
+  wait "$pid" || RUN_STATUS=$?
+  RUN_STDOUT=$(cat "$out")
+  RUN_STDERR=$(cat "$err")
+}
+
+# sfx_expect DESCRIPTION STATUS STDERR: checks the last sfx_run's exit
+# status and its whole stderr ("" for none) in one ok/FAILED line.
+sfx_expect() {
+  expect_eq "$1" "status $2, stderr [$3]" "status $RUN_STATUS, stderr [$RUN_STDERR]"
+}
+
+# sfx_expect_like DESCRIPTION STATUS PATTERN: as sfx_expect, with stderr
+# matched against a shell glob PATTERN.
+sfx_expect_like() {
+  CHECKS=$((CHECKS + 1))
+  # shellcheck disable=SC2254
+  case "$RUN_STATUS:$RUN_STDERR" in
+    "$2:"$3)
+      echo "ok - $1" ;;
+    *)
+      echo "FAILED - $1: expected status $2, stderr like [$3], got status $RUN_STATUS, stderr [$RUN_STDERR]"
+      FAILURES=$((FAILURES + 1)) ;;
+  esac
+}
+
+# sfx_tree DIR: one sorted line per entry below DIR: "TYPE MODE SIZE PATH"
+# (find's %y %m %s %P; a directory's size is shown as "-").
+sfx_tree() {
+  (cd "$1" && find . -mindepth 1 -printf '%y %m %s %P\n') |
+    sed -E 's/^d ([0-7]+) [0-9]+ /d \1 - /' | LC_ALL=C sort
+}
+
+# gui_launch DIR ZIP LABEL [INSTALLER]: makes $SCRATCH/bin/INSTALLER (default
+# DIR) from ZIP, starts it in the new directory $SCRATCH/DIR with stderr in
+# $SCRATCH/DIR.err, and checks that its window appears; LAUNCHED_WINDOW is
+# the window's id, empty when none came.
+gui_launch() {
+  installer="$SCRATCH/bin/${4:-$1}"
+  make_installer "$installer" "$2"
+  mkdir "$SCRATCH/$1"
+  gui_start "$SCRATCH/$1.err" "$SCRATCH/$1" "$installer"
+  LAUNCHED_WINDOW=$(wait_for_window "Morrowline SFX Tool" 20 || true)
+  check "$3: the window appears" test -n "$LAUNCHED_WINDOW"
 }

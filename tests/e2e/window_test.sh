@@ -1,0 +1,189 @@
+#!/bin/bash
+# The window of a real run under Xvfb: its names, size and icon, what it
+# shows once every member is out, the three ways to close it, and the
+# "Fechar" button that does nothing while it is inactive.
+. "$(dirname "$0")/lib.sh"
+
+TITLE="Morrowline SFX Tool"
+start_xvfb
+gui_hold_display
+
+# An ordinary archive without autorun: three members, the last one deepest.
+mkdir -p "$SCRATCH/src/docs/deep" "$SCRATCH/bin"
+printf 'read me\n' > "$SCRATCH/src/readme.txt"
+printf 'a guide\n' > "$SCRATCH/src/docs/guide.txt"
+printf 'the last one\n' > "$SCRATCH/src/docs/deep/last.txt"
+gui_zip "$SCRATCH/plain.zip" "" "$SCRATCH/src" readme.txt docs/guide.txt docs/deep/last.txt
+INSTALLER="$SCRATCH/bin/installer"
+make_installer "$INSTALLER" "$SCRATCH/plain.zip"
+
+members_out() {
+  cmp -s "$1/readme.txt" "$SCRATCH/src/readme.txt" &&
+    cmp -s "$1/docs/guide.txt" "$SCRATCH/src/docs/guide.txt" &&
+    cmp -s "$1/docs/deep/last.txt" "$SCRATCH/src/docs/deep/last.txt"
+}
+
+# --- A finished run: names, size, icon, picture; closed with "Fechar" ---
+mkdir "$SCRATCH/done"
+gui_start "$SCRATCH/done.err" "$SCRATCH/done" "$INSTALLER"
+window=$(wait_for_window "$TITLE" 20 || true)
+check "the window appears with its title" test -n "$window"
+if [ -n "$window" ]; then
+  expect_eq "window title" "WM_NAME = \"$TITLE\"" "$(timeout 10 xprop -id "$window" -notype WM_NAME)"
+  expect_eq "icon label" "WM_ICON_NAME = \"$TITLE\"" "$(timeout 10 xprop -id "$window" -notype WM_ICON_NAME)"
+  info=$(timeout 10 xwininfo -id "$window" || true)
+  expect_eq "xwininfo width" "605" "$(echo "$info" | sed -n 's/^ *Width: *//p')"
+  expect_eq "xwininfo height" "140" "$(echo "$info" | sed -n 's/^ *Height: *//p')"
+  expect_eq "xdotool geometry" "605x140" \
+    "$(timeout 10 xdotool getwindowgeometry "$window" | sed -n 's/^ *Geometry: *//p')"
+
+  # The icon: width, height, then one ARGB value per pixel.
+  icon=$(timeout 10 xprop -id "$window" -notype -f _NET_WM_ICON 32c _NET_WM_ICON | sed 's/^[^=]*= //')
+  expect_eq "_NET_WM_ICON is 128x128" "128, 128" "$(echo "$icon" | cut -d, -f1-2)"
+  expect_eq "_NET_WM_ICON holds 128*128 pixels" "$((2 + 128 * 128))" \
+    "$(echo "$icon" | tr ',' '\n' | grep -c '[0-9]')"
+  check "_NET_WM_ICON is a picture, not one flat colour" \
+    test "$(echo "$icon" | tr -d ' ' | tr ',' '\n' | tail -n +3 | sort -u | wc -l)" -gt 2
+
+  check "every member lands in the working directory" gui_wait_for members_out "$SCRATCH/done"
+  check "\"Fechar\" turns active once the last member is out" gui_wait_for gui_fechar_active "$window"
+  shot="$SCRATCH/done.png"
+  gui_screenshot "$window" "$shot"
+  cp "$shot" /tmp/window_done.png 2>/dev/null || true
+  check "screenshot of the finished window saved" test -s "$shot"
+
+  # The bar is full and blue all along, above and below its centred label.
+  bar_ok=yes
+  for x in 10 60 150 250 300 350 450 550 594; do
+    for y in 53 77; do
+      colour=$(gui_pixel "$shot" "$x" "$y")
+      if [ "$colour" != "0,0,255" ]; then
+        echo "  bar pixel $x,$y is $colour"
+        bar_ok=no
+      fi
+    done
+  done
+  expect_eq "the finished bar is pure blue (0,0,255) from end to end" yes "$bar_ok"
+  label_pixels=$(convert "$shot" -crop 400x14+100+58 +repage -colorspace gray -threshold 50% \
+    -format '%[fx:round(w*h*mean)]' info:)
+  check "the bar carries a label (light text over the blue)" test "$label_pixels" -gt 30
+  check "the caption shows dark text at the left" \
+    test "$(gui_dark_pixels "$shot" 200x29+5+13)" -gt 40
+  expect_eq "the caption's right half is empty (text aligned left)" 0 \
+    "$(gui_dark_pixels "$shot" 290x29+305+13)"
+
+  check "the process waits while the window is open" gui_alive "$GUI_PID"
+  gui_click "$window" 527 112
+  wait_for_exit "$GUI_PID" 20
+  expect_eq "clicking \"Fechar\" ends the run with status 0" 0 "$EXIT_STATUS"
+  check "the window is gone after \"Fechar\"" gui_wait_for gui_window_gone "$TITLE"
+  expect_eq "a clean run prints nothing on stderr" "" "$(cat "$SCRATCH/done.err")"
+else
+  wait_for_exit "$GUI_PID" 1
+fi
+
+# --- Escape and the window manager's close request end the run with 0 ---
+for way in escape wm-close; do
+  mkdir "$SCRATCH/$way"
+  gui_start "$SCRATCH/$way.err" "$SCRATCH/$way" "$INSTALLER"
+  window=$(wait_for_window "$TITLE" 20 || true)
+  check "$way: the window appears" test -n "$window"
+  if [ -n "$window" ]; then
+    check "$way: the members land" gui_wait_for members_out "$SCRATCH/$way"
+    gui_wait_for gui_fechar_active "$window" || true
+    case $way in
+      escape) gui_key "$window" Escape ;;
+      wm-close) gui_wm_close "$window" ;;
+    esac
+  fi
+  wait_for_exit "$GUI_PID" 20
+  expect_eq "$way: closing the window ends the run with status 0" 0 "$EXIT_STATUS"
+  check "$way: the window is gone" gui_wait_for gui_window_gone "$TITLE"
+done
+
+# --- Clicks on the inactive "Fechar" during a long extraction do nothing ---
+COUNT=15000
+python3 - "$SCRATCH/bulk.zip" "$COUNT" <<'EOF'
+import sys, zipfile
+out, count = sys.argv[1], int(sys.argv[2])
+with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+    for i in range(count):
+        z.writestr("bulk/f%05d.txt" % i, "member %d\n" % i)
+EOF
+gui_launch bulk "$SCRATCH/bulk.zip" "bulk" bulk-installer
+window=$LAUNCHED_WINDOW
+extracted() { find "$SCRATCH/bulk/bulk" -type f 2>/dev/null | wc -l; }
+if [ -n "$window" ]; then
+  # Clicks stop well before the end, so none can still be queued when the
+  # last member makes the button active.
+  clicks=0
+  inactive_seen=no
+  exited_early=no
+  for _ in $(seq 2000); do
+    [ "$(extracted)" -lt $((COUNT * 2 / 3)) ] || break
+    if ! kill -0 "$GUI_PID" 2>/dev/null; then
+      exited_early=yes
+      break
+    fi
+    if [ "$inactive_seen" = no ]; then
+      gui_screenshot "$window" "$SCRATCH/busy.png" || true
+      if [ "$(extracted)" -lt $((COUNT * 2 / 3)) ] &&
+        [ "$(gui_dark_pixels "$SCRATCH/busy.png" 120x21+467+102)" = 0 ]; then
+        inactive_seen=yes
+      fi
+    fi
+    gui_click "$window" 527 112
+    clicks=$((clicks + 1))
+  done
+  echo "  $clicks clicks on the inactive button"
+  check "bulk: several clicks were made during the extraction" test "$clicks" -ge 3
+  expect_eq "bulk: \"Fechar\" is drawn inactive during the extraction" yes "$inactive_seen"
+  expect_eq "bulk: the process did not end while extracting" no "$exited_early"
+  GUI_WAIT=60 gui_wait_for test -f "$SCRATCH/bulk/bulk/f$(printf %05d $((COUNT - 1))).txt" || true
+  check "bulk: \"Fechar\" turns active at the end" gui_wait_for gui_fechar_active "$window"
+  check "bulk: the process is still running after the extraction" gui_alive "$GUI_PID"
+  check "bulk: the window is still there" test -n "$(timeout 10 xdotool search --onlyvisible --name "^$TITLE\$" 2>/dev/null || true)"
+  expect_eq "bulk: every member is on disk" "$COUNT" "$(extracted)"
+  expect_eq "bulk: a member's content" "member 1234" "$(cat "$SCRATCH/bulk/bulk/f01234.txt" 2>/dev/null || true)"
+  gui_click "$window" 527 112
+fi
+wait_for_exit "$GUI_PID" 20
+expect_eq "bulk: the now active \"Fechar\" ends the run with status 0" 0 "$EXIT_STATUS"
+
+# --- A click on the inactive "Fechar" while the last-but-one member is
+# still being written does nothing either: the last member's arrival makes
+# the button active, and a click made before must not count then ---
+python3 - "$SCRATCH/race.zip" <<'EOF'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("first.txt", "first\n")
+    with z.open("big.bin", "w") as member:  # 512 MiB of zeros, long to write
+        block = bytes(1 << 20)
+        for _ in range(512):
+            member.write(block)
+    z.writestr("last.txt", "last\n")
+EOF
+gui_launch race "$SCRATCH/race.zip" "race" race-installer
+window=$LAUNCHED_WINDOW
+if [ -n "$window" ]; then
+  gui_wait_for test -f "$SCRATCH/race/first.txt" || true
+  gui_screenshot "$window" "$SCRATCH/race-busy.png" || true
+  gui_click "$window" 527 112
+  # big.bin appears whole once written, so neither file yet means the click
+  # came before the last member.
+  check "race: the click came while the big member was being written" \
+    test ! -e "$SCRATCH/race/big.bin" -a ! -e "$SCRATCH/race/last.txt"
+  expect_eq "race: \"Fechar\" was drawn inactive then" 0 \
+    "$(gui_dark_pixels "$SCRATCH/race-busy.png" 120x21+467+102)"
+  GUI_WAIT=60 gui_wait_for test -f "$SCRATCH/race/last.txt" || true
+  GUI_WAIT=5 gui_wait_for gui_fechar_active "$window" || true
+  check "race: the run still waits for the window after the extraction" gui_alive "$GUI_PID"
+  check "race: the window is still there" \
+    test -n "$(timeout 10 xdotool search --onlyvisible --name "^$TITLE\$" 2>/dev/null || true)"
+  gui_click "$window" 527 112
+fi
+wait_for_exit "$GUI_PID" 60
+expect_eq "race: the run ends with status 0" 0 "$EXIT_STATUS"
+rm -f "$SCRATCH/race/big.bin"
+
+finish
