@@ -125,7 +125,14 @@ void Extractor::extract_member(const std::string& target_path, const MemberInfo&
     directory = target_path.substr(0, target_path.size() - member.name.size());
   else
     directory = destination_ + "/";
-  archive->write_member(member, directory);
+  try {
+    archive->write_member(member, directory);
+  } catch (const ContextError&) {
+    throw;
+  } catch (const std::runtime_error& e) {
+    // The archive's own messages say what, not which member.
+    throw ContextError(e.what(), printable(member.name));
+  }
   apply_stored_mode(target_path, mode);
 }
 

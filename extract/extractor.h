@@ -45,6 +45,8 @@ class Extractor {
   void extract_all(const std::string& destination);
 
   // Tells the observers about `target_path`, then creates the member there.
+  // The archive's read failures leave as ContextError with the same message
+  // and the member's name as context.
   void extract_member(const std::string& target_path, const MemberInfo& member);
 
   std::unique_ptr<Archive> archive;

@@ -229,7 +229,7 @@ TEST_F(Extraction, DamagedMemberLeavesTheOldFileAlone) {
   auto zip = make_zip({{"data", "0123456789abcdef", 0100644, 0}});
   zip[30 + 4 + 3] ^= 0x01;
   Extractor extractor(make_installer(dir, zip));
-  EXPECT_EQ(failure_of([&] { extractor.extract_all(dest); }), "file couldn't be read");
+  EXPECT_EQ(failure_of([&] { extractor.extract_all(dest); }), "file couldn't be read: data");
   EXPECT_EQ(read_file(dest + "/data"), "old contents");
   EXPECT_EQ(boost::filesystem::directory_iterator(dest)->path().filename(), "data");
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/context_error.h"
 #include "extract/extractor.h"
 #include "launcher/run_sequence.h"
 
@@ -15,6 +16,12 @@ int main(int argc, char** argv) {
   try {
     extractor = std::make_unique<Extractor>(own_path);
     names = extractor->member_names();
+  } catch (const ContextError& e) {
+    report_failure(e);
+    return status_failed;
+  } catch (const std::runtime_error& e) {
+    report_failure(ContextError(e.what(), own_path));  // which file is damaged
+    return status_failed;
   } catch (const std::exception& e) {
     report_failure(e);
     return status_failed;

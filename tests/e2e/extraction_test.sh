@@ -257,7 +257,8 @@ check "python zipfile archive: tree, modes and bytes as unzip makes them" matche
 
 fresh out-lzma
 extract lzma.zip out-lzma
-sfx_expect "LZMA member: status 3, file couldn't be read" 3 "morrowline-sfx: file couldn't be read"
+sfx_expect "LZMA member: status 3, file couldn't be read, member named" 3 \
+  "morrowline-sfx: file couldn't be read: packed.txt"
 check "LZMA member: no file or partial file left for it" sh -c '! ls -A out-lzma | grep -v "^ok.txt$"'
 
 # ---- The first member's old place ----
@@ -400,12 +401,12 @@ fresh out-crc
 printf 'old bytes\n' >out-crc/f.txt
 extract badcrc.zip out-crc
 sfx_expect "bad CRC over an existing file: status 3, file couldn't be read" 3 \
-  "morrowline-sfx: file couldn't be read"
+  "morrowline-sfx: file couldn't be read: f.txt"
 expect_eq "bad CRC: the old file keeps its bytes, no temporary file left" "f.txt|old bytes" \
   "$(find out-crc -mindepth 1 -printf '%P\n' | paste -sd' ')|$(cat out-crc/f.txt)"
 fresh out-crc-new
 extract badcrc.zip out-crc-new
-sfx_expect "bad CRC, no old file: status 3" 3 "morrowline-sfx: file couldn't be read"
+sfx_expect "bad CRC, no old file: status 3" 3 "morrowline-sfx: file couldn't be read: f.txt"
 expect_eq "bad CRC, no old file: nothing left behind" "" "$(ls -A out-crc-new)"
 
 # ---- Write failures ----

@@ -95,7 +95,7 @@ for zip in bad-*.zip; do
   make_installer "$name" "$zip"
   fresh_dir "run-$name"
   DISPLAY='' sfx_run "run-$name" env -u DISPLAY "../$name"
-  sfx_expect "$name: status 3, bad zip" 3 "morrowline-sfx: bad zip"
+  sfx_expect "$name: status 3, bad zip, the file named" 3 "morrowline-sfx: bad zip: ../$name"
   expect_eq "$name: nothing on stdout, nothing extracted" ":" "$RUN_STDOUT:$(ls -A "run-$name")"
 done
 
