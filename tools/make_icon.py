@@ -24,7 +24,7 @@ W, H, D = 68.0, 87.0, 40.0
 PULL = 24.0                 # how far the lower drawer sticks out (z < 0)
 X0, Y0 = 23.0, 111.0        # screen position of the front bottom left corner
 SLANT_X, SLANT_Y = 0.72, 0.40
-PERSPECTIVE = 0.08          # far edges shrink by this much toward the centre
+DEPTH_SHRINK = 0.08          # far edges shrink by this much toward the centre
 
 # Drawer fronts (y ranges) and the drawer box that slides out of the lower one.
 UPPER = (46.0, 84.0)
@@ -41,7 +41,7 @@ METAL_DARK = (96, 98, 104)
 
 def project(x, y, z):
     """Oblique view with a little convergence, so the far side looks deeper."""
-    f = 1.0 - PERSPECTIVE * z / D
+    f = 1.0 - DEPTH_SHRINK * z / D
     sx = X0 + W / 2 + (x - W / 2) * f + z * SLANT_X
     sy = Y0 - (H / 2 + (y - H / 2) * f) - z * SLANT_Y
     return sx, sy

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "archive/context_error.h"
-#include "tools/pack/installer_inspection.h"
+#include "tools/pack/installer_report.h"
 #include "tools/pack/pack_options.h"
 #include "tools/pack/package_builder.h"
 

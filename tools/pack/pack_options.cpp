@@ -164,7 +164,7 @@ Packing:
   --stub PROGRAM          the installer program to put first (default:
                           morrowline-sfx in the directory of this program)
 
-Inspecting:
+Reading installers:
   --list INSTALLER        one line per member: mode as ls -l shows it ('?'
                           for a member stored without a Unix mode), size in
                           bytes, name (control bytes as \xHH); then

@@ -41,7 +41,7 @@ TEST(PackOptions, OperandsAfterDoubleDashMayLookLikeOptions) {
   EXPECT_EQ(parse({"-o", "x", "-"}).operand, "-");
 }
 
-TEST(PackOptions, InspectionTakesOneInstaller) {
+TEST(PackOptions, ListAndCheckTakeOneInstaller) {
   PackOptions list = parse({"--list", "installer.run"});
   EXPECT_EQ(list.action, PackAction::list);
   EXPECT_EQ(list.operand, "installer.run");

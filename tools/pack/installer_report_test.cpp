@@ -1,4 +1,4 @@
-#include "tools/pack/installer_inspection.h"
+#include "tools/pack/installer_report.h"
 
 #include <gtest/gtest.h>
 
@@ -81,7 +81,7 @@ TEST(PackCheck, NamesEveryMemberTheInstallerWouldFailOn) {
                                                        "unsafe member name: ../escape"}));
 }
 
-TEST(PackInspection, RefusesFilesWithoutAnArchive) {
+TEST(PackReport, RefusesFilesWithoutAnArchive) {
   TempDir dir;
   write_file(dir / "plain", std::string(70000, 'x'));
   EXPECT_EQ(failure_of([&] { listing(dir / "plain"); }), "no archive: " + (dir / "plain"));

@@ -1,4 +1,4 @@
-#include "tools/pack/installer_inspection.h"
+#include "tools/pack/installer_report.h"
 
 #include <sys/stat.h>
 
