@@ -9,6 +9,13 @@ root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 ./tools/setup.sh
+# Without a usable display, the whole demo runs again under a private Xvfb
+# and saves a screenshot of the window.
+if [ "${1:-}" != --screenshot ] && ! { [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; }; then
+  echo "no display: running the demo under Xvfb"
+  exec "$root/tests/with_xvfb.sh" "$root/tools/demo.sh" --screenshot
+fi
+
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs" --target morrowline-sfx morrowline-pack
 
@@ -23,19 +30,12 @@ rm -rf "$demo"
 mkdir -p "$demo"
 cd "$demo"
 
-if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+if [ "${1:-}" != --screenshot ]; then
   echo "running the installer on $DISPLAY in $demo"
   status=0
   "$installer" || status=$?
 else
-  echo "no display: running the installer under Xvfb in $demo"
-  fd_file=$(mktemp)
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$fd_file" >/dev/null 2>&1 &
-  server=$!
-  trap 'kill $server 2>/dev/null; rm -f "$fd_file"' EXIT
-  for _ in $(seq 100); do [ -s "$fd_file" ] && break; sleep 0.1; done
-  DISPLAY=":$(head -n1 "$fd_file")"
-  export DISPLAY
+  echo "running the installer in $demo"
   "$installer" &
   run=$!
   # The example's setup step keeps the finished window up for a moment.

@@ -53,19 +53,9 @@ make_installer() {
   chmod +x "$1"
 }
 
-# start_xvfb: starts a private X server and exports DISPLAY for it.
-start_xvfb() {
-  displayfd="$SCRATCH/.displayfd"
-  rm -f "$displayfd"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$displayfd" >/dev/null 2>&1 &
-  XVFB_PID=$!
-  for _ in $(seq 100); do
-    if [ -s "$displayfd" ]; then break; fi
-    sleep 0.1
-  done
-  DISPLAY=":$(head -n1 "$displayfd")"
-  export DISPLAY
-}
+# start_xvfb (from tests/xvfb.sh): a private X server for this script;
+# cleanup() stops it.
+. "$(dirname "${BASH_SOURCE[0]}")/../xvfb.sh"
 
 # wait_for_window NAME [TIMEOUT_SECONDS]: prints the X window id of the
 # first visible window with that exact name, or fails.
