@@ -3,9 +3,11 @@
 # Idempotent: when every package is present it only checks and returns.
 set -eu
 
+# dpkg-dev unpacks the libzip source package that the static installer
+# program is built from; zlib1g-dev and libbz2-dev give its static archives.
 packages="g++ cmake make pkg-config python3 libfltk1.3-dev libboost-filesystem-dev
-libzip-dev libgtest-dev zip unzip xvfb xauth xdotool x11-utils imagemagick
-libarchive-tools"
+libzip-dev zlib1g-dev libbz2-dev dpkg-dev libgtest-dev zip unzip xvfb xauth xdotool
+x11-utils imagemagick libarchive-tools bubblewrap file"
 
 missing=""
 for p in $packages; do

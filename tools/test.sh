@@ -12,7 +12,7 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
 
-cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DMORROWLINE_SANITIZE=ON \
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DMORROWLINE_SANITIZE=ON -DMORROWLINE_PORTABLE=OFF \
   -DMORROWLINE_UNIT_TESTS_ONLY=ON
 cmake --build build-sanitize -j"$jobs"
 (cd build-sanitize &&

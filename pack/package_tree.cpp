@@ -1,4 +1,4 @@
-#include "tools/pack/package_tree.h"
+#include "pack/package_tree.h"
 
 #include <dirent.h>
 #include <fcntl.h>

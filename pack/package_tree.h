@@ -1,5 +1,5 @@
-#ifndef MORROWLINE_TOOLS_PACK_PACKAGE_TREE_H_
-#define MORROWLINE_TOOLS_PACK_PACKAGE_TREE_H_
+#ifndef MORROWLINE_PACK_PACKAGE_TREE_H_
+#define MORROWLINE_PACK_PACKAGE_TREE_H_
 
 #include <cstdint>
 #include <string>
@@ -30,4 +30,4 @@ std::string folder_member_name(const std::string& folder);
 // holds it) and check_member_name's "unsafe member name".
 std::vector<PackEntry> collect_package_tree(const std::string& folder);
 
-#endif  // MORROWLINE_TOOLS_PACK_PACKAGE_TREE_H_
+#endif  // MORROWLINE_PACK_PACKAGE_TREE_H_

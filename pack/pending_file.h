@@ -1,5 +1,5 @@
-#ifndef MORROWLINE_TOOLS_PACK_PENDING_FILE_H_
-#define MORROWLINE_TOOLS_PACK_PENDING_FILE_H_
+#ifndef MORROWLINE_PACK_PENDING_FILE_H_
+#define MORROWLINE_PACK_PENDING_FILE_H_
 
 #include <sys/types.h>
 
@@ -30,4 +30,4 @@ class PendingFile {
   bool placed_ = false;
 };
 
-#endif  // MORROWLINE_TOOLS_PACK_PENDING_FILE_H_
+#endif  // MORROWLINE_PACK_PENDING_FILE_H_

@@ -1,4 +1,4 @@
-#include "tools/pack/package_builder.h"
+#include "pack/package_builder.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 
 #include "extract/extractor.h"
 #include "extract/stored_mode.h"
-#include "tools/pack/test_support.h"
+#include "pack/test_support.h"
 
 namespace {
 

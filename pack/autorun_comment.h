@@ -1,5 +1,5 @@
-#ifndef MORROWLINE_TOOLS_PACK_AUTORUN_COMMENT_H_
-#define MORROWLINE_TOOLS_PACK_AUTORUN_COMMENT_H_
+#ifndef MORROWLINE_PACK_AUTORUN_COMMENT_H_
+#define MORROWLINE_PACK_AUTORUN_COMMENT_H_
 
 #include <string>
 
@@ -8,4 +8,4 @@
 // long" (context: its size and the limit) past max_comment_size in all.
 std::string autorun_comment(const std::string& command);
 
-#endif  // MORROWLINE_TOOLS_PACK_AUTORUN_COMMENT_H_
+#endif  // MORROWLINE_PACK_AUTORUN_COMMENT_H_

@@ -1,12 +1,12 @@
-#ifndef MORROWLINE_TOOLS_PACK_PAYLOAD_ARCHIVE_H_
-#define MORROWLINE_TOOLS_PACK_PAYLOAD_ARCHIVE_H_
+#ifndef MORROWLINE_PACK_PAYLOAD_ARCHIVE_H_
+#define MORROWLINE_PACK_PAYLOAD_ARCHIVE_H_
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "tools/pack/package_tree.h"
+#include "pack/package_tree.h"
 
 struct PayloadSettings {
   int level = 6;                      // deflate level; 0 stores everything
@@ -22,4 +22,4 @@ struct PayloadSettings {
 void write_payload_archive(const std::string& path, const std::vector<PackEntry>& entries,
                            const PayloadSettings& settings);
 
-#endif  // MORROWLINE_TOOLS_PACK_PAYLOAD_ARCHIVE_H_
+#endif  // MORROWLINE_PACK_PAYLOAD_ARCHIVE_H_

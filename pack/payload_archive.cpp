@@ -1,4 +1,4 @@
-#include "tools/pack/payload_archive.h"
+#include "pack/payload_archive.h"
 
 #include <zip.h>
 

@@ -1,4 +1,4 @@
-#include "tools/pack/installer_report.h"
+#include "pack/installer_report.h"
 
 #include <sys/stat.h>
 
@@ -14,7 +14,7 @@
 #include "extract/member_name.h"
 #include "launcher/autorun.h"
 #include "extract/stored_mode.h"
-#include "tools/pack/autorun_comment.h"
+#include "pack/autorun_comment.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "tools/pack/autorun_comment.h"
+#include "pack/autorun_comment.h"
 
 #include <gtest/gtest.h>
 
 #include "launcher/autorun.h"
-#include "tools/pack/test_support.h"
+#include "pack/test_support.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "tools/pack/pack_options.h"
+#include "pack/pack_options.h"
 
 #include <gtest/gtest.h>
 
-#include "tools/pack/test_support.h"
+#include "pack/test_support.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/pack/autorun_comment.h"
+#include "pack/autorun_comment.h"
 
 #include "archive/context_error.h"
 #include "archive/end_record.h"

@@ -1,5 +1,5 @@
-#ifndef MORROWLINE_TOOLS_PACK_TEST_SUPPORT_H_
-#define MORROWLINE_TOOLS_PACK_TEST_SUPPORT_H_
+#ifndef MORROWLINE_PACK_TEST_SUPPORT_H_
+#define MORROWLINE_PACK_TEST_SUPPORT_H_
 
 // Helpers shared by the pack unit tests.
 #include <sys/stat.h>
@@ -32,4 +32,4 @@ inline void make_directory(const std::string& path, mode_t mode = 0755) {
     throw std::runtime_error("mkdir " + path);
 }
 
-#endif  // MORROWLINE_TOOLS_PACK_TEST_SUPPORT_H_
+#endif  // MORROWLINE_PACK_TEST_SUPPORT_H_

@@ -1,5 +1,5 @@
-#ifndef MORROWLINE_TOOLS_PACK_INSTALLER_STUB_H_
-#define MORROWLINE_TOOLS_PACK_INSTALLER_STUB_H_
+#ifndef MORROWLINE_PACK_INSTALLER_STUB_H_
+#define MORROWLINE_PACK_INSTALLER_STUB_H_
 
 #include <string>
 
@@ -13,4 +13,4 @@ constexpr char installer_program_name[] = "morrowline-sfx";
 // path looked at and why) unless that is a readable regular file.
 std::string locate_installer_stub(const std::string& requested);
 
-#endif  // MORROWLINE_TOOLS_PACK_INSTALLER_STUB_H_
+#endif  // MORROWLINE_PACK_INSTALLER_STUB_H_

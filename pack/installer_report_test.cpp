@@ -1,10 +1,10 @@
-#include "tools/pack/installer_report.h"
+#include "pack/installer_report.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
 
-#include "tools/pack/test_support.h"
+#include "pack/test_support.h"
 
 namespace {
 

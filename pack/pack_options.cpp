@@ -1,4 +1,4 @@
-#include "tools/pack/pack_options.h"
+#include "pack/pack_options.h"
 
 #include <charconv>
 #include <cstring>

@@ -1,10 +1,10 @@
-#include "tools/pack/package_tree.h"
+#include "pack/package_tree.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tools/pack/test_support.h"
+#include "pack/test_support.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/pack/pending_file.h"
+#include "pack/pending_file.h"
 
 #include <stdlib.h>
 #include <sys/stat.h>

@@ -1,10 +1,10 @@
-#ifndef MORROWLINE_TOOLS_PACK_PACKAGE_BUILDER_H_
-#define MORROWLINE_TOOLS_PACK_PACKAGE_BUILDER_H_
+#ifndef MORROWLINE_PACK_PACKAGE_BUILDER_H_
+#define MORROWLINE_PACK_PACKAGE_BUILDER_H_
 
 #include <optional>
 #include <string>
 
-#include "tools/pack/payload_archive.h"
+#include "pack/payload_archive.h"
 
 struct PackageRequest {
   std::string folder;
@@ -22,4 +22,4 @@ struct PackageRequest {
 // Throws ContextError.
 void build_installer(const PackageRequest& request);
 
-#endif  // MORROWLINE_TOOLS_PACK_PACKAGE_BUILDER_H_
+#endif  // MORROWLINE_PACK_PACKAGE_BUILDER_H_

@@ -1,5 +1,5 @@
-#ifndef MORROWLINE_TOOLS_PACK_INSTALLER_REPORT_H_
-#define MORROWLINE_TOOLS_PACK_INSTALLER_REPORT_H_
+#ifndef MORROWLINE_PACK_INSTALLER_REPORT_H_
+#define MORROWLINE_PACK_INSTALLER_REPORT_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -29,4 +29,4 @@ struct CheckReport {
 // the installer does. Throws as list_installer when there is nothing to read.
 CheckReport check_installer(const std::string& path);
 
-#endif  // MORROWLINE_TOOLS_PACK_INSTALLER_REPORT_H_
+#endif  // MORROWLINE_PACK_INSTALLER_REPORT_H_

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "archive/context_error.h"
-#include "tools/pack/installer_report.h"
-#include "tools/pack/pack_options.h"
-#include "tools/pack/package_builder.h"
+#include "pack/installer_report.h"
+#include "pack/pack_options.h"
+#include "pack/package_builder.h"
 
 namespace {
 

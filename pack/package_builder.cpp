@@ -1,4 +1,4 @@
-#include "tools/pack/package_builder.h"
+#include "pack/package_builder.h"
 
 #include <sys/stat.h>
 
@@ -11,10 +11,10 @@
 
 #include "archive/context_error.h"
 #include "archive/end_record.h"
-#include "tools/pack/autorun_comment.h"
-#include "tools/pack/installer_stub.h"
-#include "tools/pack/package_tree.h"
-#include "tools/pack/pending_file.h"
+#include "pack/autorun_comment.h"
+#include "pack/installer_stub.h"
+#include "pack/package_tree.h"
+#include "pack/pending_file.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-#ifndef MORROWLINE_TOOLS_PACK_PACK_OPTIONS_H_
-#define MORROWLINE_TOOLS_PACK_PACK_OPTIONS_H_
+#ifndef MORROWLINE_PACK_PACK_OPTIONS_H_
+#define MORROWLINE_PACK_PACK_OPTIONS_H_
 
 #include <cstdint>
 #include <optional>
@@ -44,4 +44,4 @@ std::optional<int64_t> source_date_epoch(const char* value);
 std::string help_text();
 std::string usage_line();
 
-#endif  // MORROWLINE_TOOLS_PACK_PACK_OPTIONS_H_
+#endif  // MORROWLINE_PACK_PACK_OPTIONS_H_

@@ -1,4 +1,4 @@
-#include "tools/pack/installer_stub.h"
+#include "pack/installer_stub.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
