@@ -3,18 +3,48 @@
 #include <zip.h>
 
 #include <ctime>
+#include <sstream>
 #include <stdexcept>
 
+#include "archive/byte_order.h"
+#include "archive/context_error.h"
 #include "archive/end_record.h"
+#include "archive/member_layout.h"
 
 namespace {
 
 constexpr char empty_archive[end_record_size] = {'P', 'K', 5, 6};
-constexpr size_t read_piece_size = 1 << 16;
+constexpr size_t read_piece_size = size_t{256} << 10;
 // A stored size is a claim; reserve no more than this for it up front.
 constexpr size_t max_reserve = size_t{64} << 20;
+constexpr size_t local_header_size = 30;
 
-[[noreturn]] void cannot_read() { throw std::runtime_error("file couldn't be read"); }
+[[noreturn]] void cannot_read(const std::string& name, const std::string& reason) {
+  throw ContextError("file couldn't be read", name + ": " + reason);
+}
+
+// Why libzip could not produce a member's bytes, in the words people act
+// on: download again ("damaged data", "truncated", "CRC-32 mismatch"), or
+// ask for another installer ("encrypted", "unsupported ...").
+std::string read_failure_reason(int code, uint16_t method, uint64_t produced, uint64_t size) {
+  switch (code) {
+    case ZIP_ER_NOPASSWD:
+    case ZIP_ER_WRONGPASSWD:
+    case ZIP_ER_ENCRNOTSUPP:
+      return "encrypted";
+    case ZIP_ER_COMPNOTSUPP:
+      return "unsupported compression method " + std::to_string(method);
+    case ZIP_ER_EOF:
+      return "truncated";
+    case ZIP_ER_CRC:
+    case ZIP_ER_INCONS:
+      // A stream that ends early fails its check too; say what happened.
+      if (produced < size) return "truncated";
+      return code == ZIP_ER_CRC ? "CRC-32 mismatch" : "damaged data";
+    default:
+      return "damaged data";
+  }
+}
 
 struct MemberFileCloser {
   void operator()(zip_file_t* file) const { zip_fclose(file); }
@@ -47,7 +77,7 @@ void Archive::reset() {
   exact_names_.clear();
   folded_names_.clear();
   comment.clear();
-  image.assign(empty_archive, empty_archive + end_record_size);
+  image.assign(std::vector<char>(empty_archive, empty_archive + end_record_size));
 }
 
 void Archive::start_reading() {
@@ -57,7 +87,7 @@ void Archive::start_reading() {
   if (image.size() < end_record_size) throw std::runtime_error("bad zip");
   zip_error_t error;
   zip_error_init(&error);
-  zip_source_t* source = zip_source_buffer_create(image.data(), image.size(), 0, &error);
+  zip_source_t* source = image.make_source(&error);
   zip_error_fini(&error);
   if (!source) throw std::runtime_error("bad zip");
   zip_error_init(&error);
@@ -68,27 +98,46 @@ void Archive::start_reading() {
     throw std::runtime_error("bad zip");
   }
   std::unique_ptr<zip, ReaderCloser> handle(opened);
-  std::vector<CentralEntry> entries = read_central_directory(image.data(), image.size());
-  if (entries.size() != static_cast<uint64_t>(zip_get_num_entries(opened, 0)))
+  CentralDirectory directory = read_central_directory(image);
+  if (directory.entries.size() != static_cast<uint64_t>(zip_get_num_entries(opened, 0)))
     throw std::runtime_error("bad zip");
-  entries_ = std::move(entries);
+  check_layout(directory);
+  entries_ = std::move(directory.entries);
   reader = std::move(handle);
+}
+
+void Archive::check_layout(const CentralDirectory& directory) {
+  std::vector<MemberExtent> extents;
+  extents.reserve(directory.entries.size());
+  char header[local_header_size];
+  for (const CentralEntry& entry : directory.entries) {
+    if (image.read_at(entry.local_header_offset, header, sizeof header) !=
+            static_cast<int64_t>(sizeof header) ||
+        read_u32(header) != 0x04034B50)
+      throw ContextError("bad zip", "no local header for member: " + entry.name);
+    uint64_t data = entry.local_header_offset + local_header_size + read_u16(header + 26) +
+                    read_u16(header + 28);
+    extents.push_back(MemberExtent{entry.local_header_offset, data + entry.compressed_size,
+                                   entry.name});
+  }
+  check_member_layout(std::move(extents), directory.offset);
 }
 
 void Archive::cut_comment() {
   if (image.empty()) return;
-  auto record = find_end_record(image.data(), image.size());
+  // The end record sits within the last 65,557 bytes of the image.
+  uint64_t tail_start = image.size() - std::min<uint64_t>(image.size(), end_record_search_span);
+  std::vector<char> tail = image.read(tail_start, static_cast<size_t>(image.size() - tail_start));
+  auto record = find_end_record(tail.data(), tail.size());
   if (!record)
     throw std::runtime_error("didn't find end of central directory signature");
   size_t fixed_end = record->position + end_record_size;
-  if (record->comment_size > 0)
-    comment.assign(image.data() + fixed_end, record->comment_size);
+  if (record->comment_size > 0) comment.assign(tail.data() + fixed_end, record->comment_size);
   // Drop the comment and anything behind it; the record then says it has
   // no comment, and the image is the same archive without one.
-  if (record->comment_size > 0 || image.size() > fixed_end) {
-    image.resize(fixed_end);
-    image[fixed_end - 2] = 0;
-    image[fixed_end - 1] = 0;
+  if (record->comment_size > 0 || tail.size() > fixed_end) {
+    image.shrink(tail_start + fixed_end);
+    image.zero(tail_start + fixed_end - 2, 2);
   }
 }
 
@@ -101,7 +150,11 @@ MemberInfo Archive::build_member_info(uint64_t index) {
   MemberInfo info;
   info.name = entry.name;
   info.comment = entry.comment;
-  if (stat.valid & ZIP_STAT_MTIME) info.modified = local_time(stat.mtime);
+  if (stat.valid & ZIP_STAT_MTIME) {
+    info.modified = local_time(stat.mtime);
+    info.mtime = stat.mtime;
+  }
+  if (entry.unix_mtime) info.mtime = *entry.unix_mtime;
   info.method = static_cast<uint16_t>(stat.comp_method);
   info.version_made_by = entry.version_made_by;
   info.version_needed = entry.version_needed;
@@ -153,30 +206,42 @@ MemberInfo Archive::member_info(const std::string& name) {
   return build_member_info(static_cast<uint64_t>(index));
 }
 
+uint64_t Archive::index_of(const MemberInfo& info) {
+  if (!reading()) throw std::runtime_error("file couldn't be read");
+  // By index, so that of two members with one name each gives its own bytes.
+  if (info.index < entries_.size() && entries_[info.index].name == info.name) return info.index;
+  int64_t index = locate(info.name);
+  if (index < 0) throw std::runtime_error("file couldn't be read");
+  return static_cast<uint64_t>(index);
+}
+
 void Archive::read_chunks(const MemberInfo& info,
                           const std::function<void(const char*, size_t)>& sink) {
-  if (!reading()) cannot_read();
-  int64_t index = locate(info.name);
-  if (index < 0) cannot_read();
+  uint64_t index = index_of(info);
   zip_stat_t stat;
   zip_stat_init(&stat);
-  if (zip_stat_index(reader.get(), static_cast<uint64_t>(index), 0, &stat) != 0) cannot_read();
-  std::unique_ptr<zip_file_t, MemberFileCloser> file(
-      zip_fopen_index(reader.get(), static_cast<uint64_t>(index), 0));
-  if (!file) cannot_read();
-  std::vector<char> piece(read_piece_size);
+  if (zip_stat_index(reader.get(), index, 0, &stat) != 0) cannot_read(info.name, "damaged data");
+  auto method = static_cast<uint16_t>(stat.comp_method);
+  std::unique_ptr<zip_file_t, MemberFileCloser> file(zip_fopen_index(reader.get(), index, 0));
+  if (!file)
+    cannot_read(info.name, read_failure_reason(zip_error_code_zip(zip_get_error(reader.get())),
+                                               method, stat.size, stat.size));
+  std::vector<char> piece(static_cast<size_t>(std::min<uint64_t>(
+      read_piece_size, std::max<uint64_t>(stat.size, 1))));
   uint64_t total = 0;
   // A CRC or length fault shows only on the read after the last byte.
   for (;;) {
     zip_int64_t got = zip_fread(file.get(), piece.data(), piece.size());
-    if (got < 0) cannot_read();
+    if (got < 0)
+      cannot_read(info.name, read_failure_reason(zip_error_code_zip(zip_file_get_error(file.get())),
+                                                 method, total, stat.size));
     if (got == 0) break;
     total += static_cast<uint64_t>(got);
-    if (total > stat.size) cannot_read();
+    if (total > stat.size) cannot_read(info.name, "damaged data");
     sink(piece.data(), static_cast<size_t>(got));
   }
-  if (total != stat.size) cannot_read();
-  if (zip_fclose(file.release()) != 0) cannot_read();
+  if (total != stat.size) cannot_read(info.name, total < stat.size ? "truncated" : "damaged data");
+  if (zip_fclose(file.release()) != 0) cannot_read(info.name, "damaged data");
 }
 
 std::string Archive::read(const MemberInfo& info) {
@@ -188,6 +253,7 @@ std::string Archive::read(const MemberInfo& info) {
 
 std::iostream& Archive::open_member(const MemberInfo& info) {
   std::string bytes = read(info);
-  member_stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  return member_stream;
+  if (!member_stream) member_stream = std::make_shared<std::stringstream>();
+  member_stream->write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return *member_stream;
 }

@@ -3,19 +3,20 @@
 
 #include <cstddef>
 #include <functional>
+#include <iosfwd>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "archive/archive_image.h"
 #include "archive/central_directory.h"
 #include "archive/member_info.h"
 
 struct zip;
 
-// The loaded archive: its bytes, the libzip reader over them, the comment
-// and the stream through which member contents pass.
+// The loaded archive: where its bytes are, the libzip reader over them, the
+// comment and the stream through which open_member passes members.
 //
 // States: Idle (no reader open) and Reading (reader open over `image`).
 // While Reading, libzip reads `image` in place: it must stay unchanged.
@@ -32,7 +33,9 @@ class Archive {
   void reset();
 
   // Opens the reader over `image` unless it is open. Throws
-  // std::runtime_error "bad zip" when the bytes are no archive; stays Idle.
+  // std::runtime_error "bad zip" when the bytes are no archive, and
+  // ContextError "bad zip" with the reason when members share bytes or
+  // lack their local header; stays Idle.
   void start_reading();
 
   bool reading() const { return reader != nullptr; }
@@ -52,8 +55,11 @@ class Archive {
   MemberInfo member_info(const std::string& name);
 
   // The member's uncompressed bytes, inflated and checked against its
-  // stored CRC-32 and size. Throws "file couldn't be read" (unsupported
-  // method, encryption, damaged data, mismatch, or no such member).
+  // stored CRC-32 and size. The member is the one at `info.index` when that
+  // entry carries `info.name`, else the one found by name. Throws
+  // ContextError "file couldn't be read" whose context is the member's name
+  // and the reason: "encrypted", "unsupported compression method N",
+  // "CRC-32 mismatch", "damaged data" or "truncated".
   std::string read(const MemberInfo& info);
 
   // As read(), but hands the bytes to `sink` piece by piece as they are
@@ -62,26 +68,28 @@ class Archive {
   void read_chunks(const MemberInfo& info,
                    const std::function<void(const char* data, size_t size)>& sink);
 
-  // Appends the member's bytes to `member_stream` and returns it. Fails as
-  // read().
+  // Appends the member's bytes to `member_stream`, made on the first call,
+  // and returns it. Fails as read().
   std::iostream& open_member(const MemberInfo& info);
-
-  // Writes one file member below `directory` (defined by the extraction
-  // library, which owns everything on disk).
-  void write_member(const MemberInfo& info, const std::string& directory);
 
   std::string comment;
   struct ReaderCloser {
     void operator()(zip* reader) const;
   };
   std::unique_ptr<zip, ReaderCloser> reader;
-  std::vector<char> image;
-  std::stringstream member_stream;
+  ArchiveImage image;
+  // Shared, so that a program that never calls open_member carries no
+  // iostreams (they would add about 440 KB to the installer program).
+  std::shared_ptr<std::stringstream> member_stream;
 
  private:
   MemberInfo build_member_info(uint64_t index);
   // Index of the member called `name`, or -1.
   int64_t locate(const std::string& name);
+  // Index of the member `info` describes; throws "file couldn't be read".
+  uint64_t index_of(const MemberInfo& info);
+  // Refuses members that share bytes or lack their local header.
+  void check_layout(const CentralDirectory& directory);
 
   // Filled when the reader opens: what libzip does not tell.
   std::vector<CentralEntry> entries_;

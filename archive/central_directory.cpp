@@ -1,7 +1,9 @@
 #include "archive/central_directory.h"
 
+#include <algorithm>
 #include <stdexcept>
 
+#include "archive/archive_image.h"
 #include "archive/byte_order.h"
 #include "archive/end_record.h"
 
@@ -9,51 +11,85 @@ namespace {
 
 constexpr size_t header_size = 46;
 constexpr uint16_t zip64_extra_id = 0x0001;
+constexpr uint16_t timestamp_extra_id = 0x5455;
+constexpr uint32_t saturated = 0xFFFFFFFF;
+// The end record, a ZIP64 locator and a ZIP64 record (with up to 64 KiB of
+// extensible data) all lie within this many bytes of the image's end.
+constexpr size_t tail_span = end_record_search_span + 20 + 56 + 65536;
 
 [[noreturn]] void bad_zip() { throw std::runtime_error("bad zip"); }
 
-// The ZIP64 extra field lists, in this order, only the values whose classic
-// field is saturated: uncompressed size, compressed size, header offset.
-uint64_t zip64_header_offset(const char* extra, size_t size, uint32_t uncompressed,
-                             uint32_t compressed, uint32_t offset) {
-  if (offset != 0xFFFFFFFF) return offset;
+struct Extra {
+  const char* data;
+  size_t size;
+};
+
+// The body of the first extra block with that id, if any.
+std::optional<Extra> find_extra(const char* extra, size_t size, uint16_t wanted) {
   for (size_t p = 0; p + 4 <= size;) {
     uint16_t id = read_u16(extra + p);
     uint16_t length = read_u16(extra + p + 2);
     if (length > size - p - 4) break;
-    if (id == zip64_extra_id) {
-      size_t at = p + 4;
-      if (uncompressed == 0xFFFFFFFF) at += 8;
-      if (compressed == 0xFFFFFFFF) at += 8;
-      if (at + 8 > p + 4 + length) bad_zip();
-      return read_u64(extra + at);
-    }
+    if (id == wanted) return Extra{extra + p + 4, length};
     p += 4 + length;
   }
-  return offset;
+  return std::nullopt;
+}
+
+// The ZIP64 extra field lists, in this order, only the values whose classic
+// field is saturated: uncompressed size, compressed size, header offset.
+void apply_zip64(const char* extra, size_t size, uint32_t uncompressed, CentralEntry& entry) {
+  bool compressed_saturated = entry.compressed_size == saturated;
+  bool offset_saturated = entry.local_header_offset == saturated;
+  if (!compressed_saturated && !offset_saturated) return;
+  auto zip64 = find_extra(extra, size, zip64_extra_id);
+  if (!zip64) return;
+  size_t at = uncompressed == saturated ? 8 : 0;
+  if (compressed_saturated) {
+    if (at + 8 > zip64->size) bad_zip();
+    entry.compressed_size = read_u64(zip64->data + at);
+    at += 8;
+  }
+  if (offset_saturated) {
+    if (at + 8 > zip64->size) bad_zip();
+    entry.local_header_offset = read_u64(zip64->data + at);
+  }
+}
+
+// The central form of the extended timestamp holds its flags and, when the
+// first flag is set, the modification time in seconds since the epoch.
+std::optional<int64_t> extended_mtime(const char* extra, size_t size) {
+  auto stamp = find_extra(extra, size, timestamp_extra_id);
+  if (!stamp || stamp->size < 5 || !(stamp->data[0] & 1)) return std::nullopt;
+  return static_cast<int32_t>(read_u32(stamp->data + 1));
 }
 
 }  // namespace
 
-std::vector<CentralEntry> read_central_directory(const char* image, size_t size) {
-  auto record = find_end_record(image, size);
+CentralDirectory read_central_directory(const ArchiveImage& image) {
+  uint64_t tail_start = image.size() - std::min<uint64_t>(image.size(), tail_span);
+  std::vector<char> tail =
+      image.read(tail_start, static_cast<size_t>(image.size() - tail_start));
+  auto record = find_end_record(tail.data(), tail.size());
   if (!record) bad_zip();
   uint64_t entries = record->entries;
-  uint64_t offset = record->directory_offset;
+  CentralDirectory directory;
+  directory.offset = record->directory_offset;
   uint64_t directory_size = record->directory_size;
-  if (auto zip64 = find_zip64_end_record(image, size, *record)) {
+  if (auto zip64 = find_zip64_end_record(tail.data(), tail.size(), *record)) {
     entries = zip64->entries;
-    offset = zip64->directory_offset;
+    directory.offset = zip64->directory_offset;
     directory_size = zip64->directory_size;
   }
-  if (offset > size || directory_size > size - offset) bad_zip();
+  if (directory.offset > image.size() || directory_size > image.size() - directory.offset)
+    bad_zip();
   // Each header takes at least 46 bytes; a count beyond that is a lie.
   if (entries > directory_size / header_size) bad_zip();
 
-  std::vector<CentralEntry> result;
-  result.reserve(entries);
-  const char* end = image + offset + directory_size;
-  const char* p = image + offset;
+  std::vector<char> bytes = image.read(directory.offset, static_cast<size_t>(directory_size));
+  directory.entries.reserve(entries);
+  const char* end = bytes.data() + bytes.size();
+  const char* p = bytes.data();
   for (uint64_t i = 0; i < entries; ++i) {
     if (end - p < static_cast<std::ptrdiff_t>(header_size) || read_u32(p) != 0x02014B50)
       bad_zip();
@@ -66,15 +102,17 @@ std::vector<CentralEntry> read_central_directory(const char* image, size_t size)
     entry.version_made_by = read_u16(p + 4);
     entry.version_needed = read_u16(p + 6);
     entry.flags = read_u16(p + 8);
+    entry.compressed_size = read_u32(p + 20);
     entry.internal_attributes = read_u16(p + 36);
+    entry.local_header_offset = read_u32(p + 42);
     const char* name = p + header_size;
     const char* extra = name + name_size;
     entry.name.assign(name, name_size);
     entry.comment.assign(extra + extra_size, comment_size);
-    entry.local_header_offset = zip64_header_offset(extra, extra_size, read_u32(p + 24),
-                                                    read_u32(p + 20), read_u32(p + 42));
-    result.push_back(std::move(entry));
+    apply_zip64(extra, extra_size, read_u32(p + 24), entry);
+    entry.unix_mtime = extended_mtime(extra, extra_size);
+    directory.entries.push_back(std::move(entry));
     p = extra + extra_size + comment_size;
   }
-  return result;
+  return directory;
 }

@@ -20,13 +20,15 @@ class ContextError : public std::runtime_error {
 };
 
 // "<message>: <context>" for any exception, or just the message when it
-// carries no context. The one place that formats a failure for people.
-inline std::string describe_failure(const std::exception& e) {
-  if (auto* with_context = dynamic_cast<const ContextError*>(&e)) {
-    if (!with_context->context().empty())
-      return std::string(e.what()) + ": " + with_context->context();
-  }
-  return e.what();
-}
+// carries no context, with printable() applied: the one place that formats
+// a failure for people, on a terminal or in the window.
+std::string describe_failure(const std::exception& e);
+
+// `text` with every control byte written as \xHH: the C0 controls, DEL,
+// the C1 controls encoded in UTF-8, and stray bytes 0x80 to 0x9F, which
+// 8-bit terminals take as C1 controls. Other bytes, valid UTF-8 or not,
+// stay as they are. Names and paths from an archive reach no terminal or
+// window any other way.
+std::string printable(const std::string& text);
 
 #endif  // MORROWLINE_ARCHIVE_CONTEXT_ERROR_H_

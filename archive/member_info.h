@@ -21,6 +21,9 @@ struct MemberTime {
 struct MemberInfo {
   std::string name;
   MemberTime modified;
+  // Modification time in seconds since the epoch: the extended-timestamp
+  // field where the maker stored one, else the DOS time read as local time.
+  int64_t mtime = 0;
   std::string comment;
   std::string extra_field;  // not copied: always empty
   uint16_t method = 0;

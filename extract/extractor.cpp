@@ -5,13 +5,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <boost/filesystem.hpp>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "archive/context_error.h"
-#include "extract/directories.h"
+#include "extract/destination.h"
+#include "extract/member_feed.h"
 #include "extract/member_name.h"
+#include "extract/places.h"
+#include "extract/reinstall.h"
 #include "extract/stored_mode.h"
 #include "extract/target_path.h"
 
@@ -36,11 +39,182 @@ class FileSizeSignalIgnored {
   struct sigaction saved_ = {};
 };
 
-size_t depth(const std::string& path) { return std::count(path.begin(), path.end(), '/'); }
+mode_t current_umask() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}
 
-bool ends_with(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() &&
-         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+std::string joined(const std::vector<std::string>& components, size_t begin) {
+  std::string path;
+  for (size_t i = begin; i < components.size(); ++i) {
+    if (i > begin) path += '/';
+    path += components[i];
+  }
+  return path;
+}
+
+// A directory member's place, to be given its mode and time at the end.
+struct DirectoryRecord {
+  std::shared_ptr<Directory> root;
+  std::string relative;
+  size_t depth;  // below the destination
+  std::optional<mode_t> permissions;
+  int64_t mtime;
+};
+
+// One extract_all: the members, the destination and what the run made.
+class Run {
+ public:
+  Run(Extractor& extractor, const std::vector<MemberInfo>& members, const std::string& destination);
+  void extract_every_member();
+
+ private:
+  // Where member i lands: its root and the index of its first component
+  // below that root.
+  std::pair<std::shared_ptr<Directory>, size_t> root_of(size_t i) const;
+  void plan_reinstall();
+  // Tells the observers about member i's target path, then creates it.
+  void extract_member(size_t i, MemberFeed& feed);
+  void announce(const std::string& target_path);
+  void check_stop() const;
+  void apply_directory_records(bool staging_too);
+
+  Extractor& extractor_;
+  const std::vector<MemberInfo>& members_;
+  std::vector<std::vector<std::string>> components_;
+  std::shared_ptr<Directory> destination_;
+  mode_t umask_;
+  Places places_;
+  std::optional<Reinstall> reinstall_;
+  size_t reinstall_depth_ = 0;
+  std::vector<DirectoryRecord> directories_;
+};
+
+Run::Run(Extractor& extractor, const std::vector<MemberInfo>& members,
+         const std::string& destination)
+    : extractor_(extractor), members_(members), umask_(current_umask()) {
+  destination_ = open_directory(canonical_path(destination));
+  lock_directory(*destination_);
+  components_.reserve(members.size());
+  for (const MemberInfo& member : members) components_.push_back(name_components(member.name));
+  plan_reinstall();
+}
+
+// A reinstall starts clean: when the first member is a directory that
+// exists (a real one, strictly inside the destination), the new tree is
+// built beside it and takes its place at the end.
+void Run::plan_reinstall() {
+  const std::vector<std::string>& first = components_.front();
+  if (!is_directory_member(members_.front().name) || first.empty()) return;
+  Places::Lookup parent;
+  try {
+    parent = places_.find(destination_, first, first.size() - 1);
+  } catch (const ContextError&) {
+    return;  // the member itself reports where it leads
+  }
+  if (parent.found != first.size() - 1 || !is_real_directory(*parent.directory, first.back()))
+    return;
+  reinstall_.emplace(parent.directory, first.back());
+  reinstall_depth_ = first.size();
+}
+
+std::pair<std::shared_ptr<Directory>, size_t> Run::root_of(size_t i) const {
+  const std::vector<std::string>& parts = components_[i];
+  if (reinstall_ && parts.size() >= reinstall_depth_ &&
+      std::equal(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(reinstall_depth_),
+                 components_.front().begin()))
+    return {reinstall_->staging(), reinstall_depth_};
+  return {destination_, 0};
+}
+
+void Run::extract_every_member() {
+  std::vector<size_t> files;
+  for (size_t i = 0; i < members_.size(); ++i)
+    if (!is_directory_member(members_[i].name) && !components_[i].empty()) files.push_back(i);
+  FileSizeSignalIgnored file_size_limit_reported;
+  MemberFeed feed(*extractor_.archive, members_, std::move(files), extractor_.stop_signal);
+  try {
+    for (size_t i = 0; i < members_.size(); ++i) {
+      check_stop();
+      extract_member(i, feed);
+    }
+    if (reinstall_) reinstall_->commit();
+  } catch (...) {
+    apply_directory_records(!reinstall_ || reinstall_->placed());
+    throw;
+  }
+  apply_directory_records(true);
+}
+
+void Run::extract_member(size_t i, MemberFeed& feed) {
+  const MemberInfo& member = members_[i];
+  auto [root, first] = root_of(i);
+  std::vector<std::string> parts(components_[i].begin() + static_cast<std::ptrdiff_t>(first),
+                                 components_[i].end());
+  bool directory = is_directory_member(member.name);
+  // A member naming the destination itself ("./") is announced and left:
+  // the user's working directory keeps its mode and times.
+  if (root == destination_ && parts.empty()) {
+    announce(destination_->shown);
+    return;
+  }
+  std::optional<unsigned> permissions = member_permissions(member.external_attributes, directory);
+
+  if (directory) {
+    Places::Lookup lookup = places_.find(root, parts, parts.size());
+    announce(Places::shown_path(lookup, parts, parts.size()));
+    if (lookup.found < parts.size()) places_.create(root, parts, parts.size(), lookup);
+    directories_.push_back(DirectoryRecord{root, joined(parts, 0), first + parts.size(),
+                                           permissions, member.mtime});
+    return;
+  }
+
+  if (parts.empty()) {
+    // A file named as the first member's directory.
+    announce(root->shown);
+    throw ContextError("cannot create file", root->shown + ": " + std::strerror(EISDIR));
+  }
+  size_t parent_count = parts.size() - 1;
+  Places::Lookup lookup = places_.find(root, parts, parent_count);
+  std::string parent_path = Places::shown_path(lookup, parts, parent_count);
+  announce(parent_path == "/" ? "/" + parts.back() : parent_path + "/" + parts.back());
+  std::shared_ptr<Directory> parent = lookup.found == parent_count
+                                          ? lookup.directory
+                                          : places_.create(root, parts, parent_count, lookup);
+  // Made with its final permission bits where the umask allows, so that
+  // most files need no chmod.
+  mode_t create_mode = permissions ? (*permissions & 0777) : 0666;
+  NewFile file(*parent, parts.back(), create_mode);
+  feed.take(i, [this, &file](const char* data, size_t size) {
+    check_stop();
+    file.write(data, size);
+  });
+  bool chmod_needed = permissions && *permissions != (create_mode & ~umask_);
+  file.commit(chmod_needed ? permissions : std::nullopt, member.mtime);
+  if (file.replaces()) places_.forget(*root, parts, parts.size());
+}
+
+void Run::announce(const std::string& target_path) {
+  for (const auto& observer : extractor_.observers) observer->on_member(target_path);
+}
+
+void Run::check_stop() const {
+  const std::atomic<int>* stop = extractor_.stop_signal;
+  if (stop && stop->load(std::memory_order_relaxed) != 0) throw Interrupted(stop->load());
+}
+
+// Directory modes and times come last, deepest first: a read-only
+// directory still receives its members, and writing a member does not
+// change its directory's time afterwards.
+void Run::apply_directory_records(bool staging_too) {
+  std::stable_sort(directories_.begin(), directories_.end(),
+                   [](const DirectoryRecord& a, const DirectoryRecord& b) { return a.depth > b.depth; });
+  for (const DirectoryRecord& record : directories_) {
+    if (!staging_too && record.root != destination_) continue;
+    set_directory_mode_and_time(*record.root, record.relative, record.permissions, record.mtime);
+  }
+  directories_.clear();
 }
 
 }  // namespace
@@ -73,72 +247,6 @@ void Extractor::extract_all(const std::string& destination) {
   std::vector<MemberInfo> members = archive->members();
   if (members.empty()) return;
   for (const MemberInfo& member : members) check_member_name(member.name);
-
-  destination_ = canonical_path(destination);
-  directory_modes_.clear();
-  FileSizeSignalIgnored file_size_limit_reported;
-  try {
-    clear_first_place(members.front());
-    for (const MemberInfo& member : members) {
-      bool directory = is_directory_member(member.name);
-      std::string target =
-          target_path(destination_, member.name, directory ? LeafRule::follow : LeafRule::keep);
-      extract_member(target, member);
-    }
-  } catch (...) {
-    apply_directory_modes();
-    throw;
-  }
-  apply_directory_modes();
-}
-
-// A reinstall starts clean: the first member's old directory goes, but only
-// a real directory strictly inside the destination, never a link's target.
-void Extractor::clear_first_place(const MemberInfo& first) {
-  std::string place;
-  try {
-    place = target_path(destination_, first.name, LeafRule::keep);
-  } catch (const ContextError&) {
-    return;  // the member itself reports where it leads
-  }
-  if (place == destination_ || !is_inside(destination_, place)) return;
-  struct stat entry;
-  if (lstat(place.c_str(), &entry) != 0 || !S_ISDIR(entry.st_mode)) return;
-  boost::filesystem::remove_all(place);
-}
-
-void Extractor::extract_member(const std::string& target_path, const MemberInfo& member) {
-  for (const auto& observer : observers) observer->on_member(target_path);
-  unsigned mode = stored_mode(member.external_attributes);
-  if (is_directory_member(member.name)) {
-    make_directories(target_path);
-    directory_modes_.emplace_back(target_path, mode);
-    return;
-  }
-  size_t slash = target_path.find_last_of('/');
-  if (slash != std::string::npos && slash > 0) make_directories(target_path.substr(0, slash));
-  // The member's directory D is the target less the name; where links or
-  // '.' components make the target differ from the name, D is the
-  // destination, below which the kernel finds the same place.
-  std::string directory;
-  if (ends_with(target_path, "/" + member.name))
-    directory = target_path.substr(0, target_path.size() - member.name.size());
-  else
-    directory = destination_ + "/";
-  try {
-    archive->write_member(member, directory);
-  } catch (const ContextError&) {
-    throw;
-  } catch (const std::runtime_error& e) {
-    // The archive's own messages say what, not which member.
-    throw ContextError(e.what(), printable(member.name));
-  }
-  apply_stored_mode(target_path, mode);
-}
-
-void Extractor::apply_directory_modes() {
-  std::stable_sort(directory_modes_.begin(), directory_modes_.end(),
-                   [](const auto& a, const auto& b) { return depth(a.first) > depth(b.first); });
-  for (const auto& [path, mode] : directory_modes_) apply_stored_mode(path, mode);
-  directory_modes_.clear();
+  Run run(*this, members, destination);
+  run.extract_every_member();
 }

@@ -1,13 +1,14 @@
 #ifndef MORROWLINE_EXTRACT_EXTRACTOR_H_
 #define MORROWLINE_EXTRACT_EXTRACTOR_H_
 
+#include <atomic>
 #include <istream>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "archive/archive.h"
+#include "extract/interrupted.h"
 #include "extract/progress_observer.h"
 
 // Drives one run: loads the archive appended to the program's own file,
@@ -15,17 +16,21 @@
 // observer about each member first. Used by one thread at a time.
 class Extractor {
  public:
-  // Loads the archive behind the file at `archive_path`. A file that cannot
-  // be opened or holds no archive leaves the archive empty; a damaged one
-  // throws ("bad zip", "didn't find end of central directory signature").
+  // Loads the archive behind the file at `archive_path`. A file that is
+  // missing or holds no archive leaves the archive empty; a damaged one
+  // throws ("bad zip", "didn't find end of central directory signature"),
+  // and one that cannot be read throws ContextError "cannot open installer".
   explicit Extractor(const std::string& archive_path);
   Extractor(const Extractor&) = delete;
   Extractor& operator=(const Extractor&) = delete;
 
-  // True when an archive was found, loaded and opened.
+  // True when an archive was found and opened; it is then read in place
+  // from the file, which must not change during the run. Throws as the
+  // constructor.
   bool load_archive(const std::string& path);
   // As load_archive, from a stream positioned at the start of the file's
-  // last 65,557 bytes (or at its start, when it is shorter).
+  // last 65,557 bytes (or at its start, when it is shorter); the archive is
+  // copied into memory.
   bool read_archive(std::istream& in);
 
   // Member names, stored bytes, in archive order. Throws "bad zip".
@@ -35,31 +40,28 @@ class Extractor {
   // Observers are told in registration order; the list keeps them alive.
   void add_observer(const std::shared_ptr<ProgressObserver>& observer);
 
-  // Unpacks every member below the working directory / `destination`.
-  // Every name is checked before anything on disk changes; no member is
-  // written outside the destination. Directory modes are applied last,
-  // deepest first, so a read-only directory still receives its files.
+  // Unpacks every member below the working directory / `destination`, in
+  // archive order; each observer hears each member's target path before
+  // the member is created. Every name is checked before anything on disk
+  // changes; nothing is written outside the destination, nor through a
+  // link that leads out of it; the destination itself is never re-moded.
+  // Files and directories get their stored modes and times, directories
+  // last, deepest first. The run holds an exclusive lock on the
+  // destination. When the first member is a directory that exists, the new
+  // tree is built beside it and replaces it only once complete.
+  //
   // Throws ContextError (or the archive's std::runtime_error) at the first
-  // member that cannot be placed; members before it stay on disk.
+  // member that cannot be placed, or Interrupted once `stop_signal` is
+  // set; members outside the first member's directory that came before
+  // stay on disk, and no partial file or staging directory is left.
   void extract_all();
   void extract_all(const std::string& destination);
 
-  // Tells the observers about `target_path`, then creates the member there.
-  // The archive's read failures leave as ContextError with the same message
-  // and the member's name as context.
-  void extract_member(const std::string& target_path, const MemberInfo& member);
-
   std::unique_ptr<Archive> archive;
   std::vector<std::shared_ptr<ProgressObserver>> observers;
-
- private:
-  void clear_first_place(const MemberInfo& first);
-  void apply_directory_modes();
-
-  // Canonical destination of the run in progress.
-  std::string destination_;
-  // Directory members' places and stored modes, applied after the run.
-  std::vector<std::pair<std::string, unsigned>> directory_modes_;
+  // When set, a run stops at the next piece once it reads non-zero: the
+  // number of the signal that asked it to.
+  const std::atomic<int>* stop_signal = nullptr;
 };
 
 #endif  // MORROWLINE_EXTRACT_EXTRACTOR_H_

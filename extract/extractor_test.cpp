@@ -1,6 +1,9 @@
 #include "extract/extractor.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,7 +52,7 @@ TEST(ArchiveLoading, FindsTheArchiveBehindTheProgram) {
   Extractor extractor(make_installer(dir, make_zip({{"a/", "", 040755}, {"a/b", "x"}}, "note")));
   EXPECT_EQ(extractor.member_names(), (std::vector<std::string>{"a/", "a/b"}));
   EXPECT_EQ(extractor.comment(), "note");
-  EXPECT_EQ(extractor.archive->image[0], 'P');  // the image starts at the archive
+  EXPECT_EQ(extractor.archive->image.read(0, 1)[0], 'P');  // the image starts at the archive
 }
 
 TEST(ArchiveLoading, NoArchiveMeansNoMembers) {
@@ -103,24 +106,30 @@ class Extraction : public ::testing::Test {
 
 TEST_F(Extraction, WritesTreeBytesAndModes) {
   umask(077);
-  auto extractor = extractor_for({{"pkg/", "", 040755},
-                                  {"pkg/run.sh", "#!/bin/sh\necho hi\n", 0100755},
+  auto extractor = extractor_for({{"pkg/", "", 040755, 8, 1500000000},
+                                  {"pkg/run.sh", "#!/bin/sh\necho hi\n", 0100755, 8, 1600000000},
                                   {"pkg/empty", "", 0100640},
                                   {"pkg/suid", "s", 0104711},
                                   {"pkg/link", "run.sh", 0120777}});
   extractor->extract_all(dest);
   umask(022);
+  struct stat entry;
+  ASSERT_EQ(stat((dest + "/pkg/run.sh").c_str(), &entry), 0);
+  EXPECT_EQ(entry.st_mtime, 1600000000);
+  ASSERT_EQ(stat((dest + "/pkg").c_str(), &entry), 0);
+  EXPECT_EQ(entry.st_mtime, 1500000000);  // set after its files were written
   EXPECT_EQ(mode_of(dest + "/pkg"), 0755);
   EXPECT_EQ(read_file(dest + "/pkg/run.sh"), "#!/bin/sh\necho hi\n");
   EXPECT_EQ(mode_of(dest + "/pkg/run.sh"), 0755);
   EXPECT_EQ(read_file(dest + "/pkg/empty"), "");
   EXPECT_EQ(mode_of(dest + "/pkg/empty"), 0640);
   EXPECT_EQ(mode_of(dest + "/pkg/suid"), 04711);
-  // Link members become ordinary files holding the link text.
-  struct stat entry;
+  // Link members become ordinary files holding the link text, with the
+  // default mode rather than the link's 0777.
   ASSERT_EQ(lstat((dest + "/pkg/link").c_str(), &entry), 0);
   EXPECT_TRUE(S_ISREG(entry.st_mode));
   EXPECT_EQ(read_file(dest + "/pkg/link"), "run.sh");
+  EXPECT_EQ(mode_of(dest + "/pkg/link"), 0600);
 }
 
 TEST_F(Extraction, ObserversHearFullTargetsBeforeCreation) {
@@ -161,8 +170,12 @@ TEST_F(Extraction, ClearingNeverFollowsALinkOrTouchesTheDestination) {
   EXPECT_EQ(read_file(outside / "precious"), "keep");
 
   write_file(dest + "/mine", "kept");
-  extractor_for({{"./", "", 040755}, {"f", "x"}})->extract_all(dest);
-  EXPECT_EQ(read_file(dest + "/mine"), "kept");
+  chmod(dest.c_str(), 0750);
+  for (uint32_t mode : {040000u, 040777u}) {
+    extractor_for({{"./", "", mode}, {".//", "", mode}, {"f", "x"}})->extract_all(dest);
+    EXPECT_EQ(read_file(dest + "/mine"), "kept");
+    EXPECT_EQ(mode_of(dest), 0750);  // never re-moded by a member naming it
+  }
 }
 
 TEST_F(Extraction, DirectoryMemberOverAFileFails) {
@@ -229,7 +242,8 @@ TEST_F(Extraction, DamagedMemberLeavesTheOldFileAlone) {
   auto zip = make_zip({{"data", "0123456789abcdef", 0100644, 0}});
   zip[30 + 4 + 3] ^= 0x01;
   Extractor extractor(make_installer(dir, zip));
-  EXPECT_EQ(failure_of([&] { extractor.extract_all(dest); }), "file couldn't be read: data");
+  EXPECT_EQ(failure_of([&] { extractor.extract_all(dest); }),
+            "file couldn't be read: data: CRC-32 mismatch");
   EXPECT_EQ(read_file(dest + "/data"), "old contents");
   EXPECT_EQ(boost::filesystem::directory_iterator(dest)->path().filename(), "data");
 }
@@ -263,7 +277,7 @@ TEST_F(Extraction, UnwritableDestinationFails) {
   chmod(dest.c_str(), 0755);
 }
 
-TEST_F(Extraction, DuplicateNamesAreWrittenTwice) {
+TEST_F(Extraction, OfTwoMembersOfOneNameTheLastWins) {
   std::vector<std::string> log;
   // libzip's writer refuses a second "same"; rename "samf" in place.
   auto zip = make_zip({{"same", "first"}, {"samf", "second"}});
@@ -274,7 +288,66 @@ TEST_F(Extraction, DuplicateNamesAreWrittenTwice) {
   extractor->add_observer(std::make_shared<Recorder>(log, ""));
   extractor->extract_all(dest);
   EXPECT_EQ(log.size(), 2u);
-  EXPECT_EQ(mode_of(dest + "/same"), 0644);
+  EXPECT_EQ(read_file(dest + "/same"), "second");
+}
+
+// What stands in `path` and below, for comparing trees.
+std::string tree_of(const std::string& path) {
+  std::vector<std::string> lines;
+  for (boost::filesystem::recursive_directory_iterator it(path), end; it != end; ++it) {
+    std::string name = it->path().string().substr(path.size());
+    bool file = boost::filesystem::is_regular_file(it->path());
+    lines.push_back(name + (file ? "=" + read_file(it->path().string()) : "/") + "\n");
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string listing;
+  for (const std::string& line : lines) listing += line;
+  return listing;
+}
+
+TEST_F(Extraction, FailedReinstallLeavesTheOldTreeWhole) {
+  mkdir((dest + "/pkg").c_str(), 0755);
+  mkdir((dest + "/pkg/sub").c_str(), 0555);
+  write_file(dest + "/pkg/notes.txt", "the user's own");
+  std::string before = tree_of(dest);
+  auto zip = make_zip({{"pkg/", "", 040755}, {"pkg/a", std::string(300000, 'a')},
+                       {"pkg/data", "0123456789abcdef", 0100644, 0}, {"pkg/z", "z"}});
+  std::string bytes(zip.begin(), zip.end());
+  zip[bytes.find("0123456789abcdef") + 3] ^= 0x01;
+  Extractor extractor(make_installer(dir, zip));
+  EXPECT_EQ(failure_of([&] { extractor.extract_all(dest); }),
+            "file couldn't be read: pkg/data: CRC-32 mismatch");
+  EXPECT_EQ(tree_of(dest), before);  // no staging directory, no partial file
+
+  // Interrupted after the second member: the same.
+  std::atomic<int> stop{0};
+  struct StopAfter : ProgressObserver {
+    std::atomic<int>& stop;
+    int left;
+    StopAfter(std::atomic<int>& s, int n) : stop(s), left(n) {}
+    void on_member(const std::string&) override {
+      if (--left == 0) stop = SIGTERM;
+    }
+  };
+  auto good = extractor_for({{"pkg/", "", 040755}, {"pkg/a", "a"}, {"pkg/b", "b"}});
+  good->add_observer(std::make_shared<StopAfter>(stop, 2));
+  good->stop_signal = &stop;
+  EXPECT_EQ(failure_of([&] { good->extract_all(dest); }), "interrupted: Terminated");
+  EXPECT_EQ(tree_of(dest), before);
+
+  // Completed, the new tree replaces the old one, read-only parts and all.
+  stop = 0;
+  good->extract_all(dest);
+  EXPECT_EQ(tree_of(dest), "/pkg/\n/pkg/a=a\n/pkg/b=b\n");
+}
+
+TEST_F(Extraction, ASecondRunInTheSameDirectoryIsRefused) {
+  int held = open(dest.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  EXPECT_EQ(failure_extracting({{"f", "x"}}), "another installer is extracting here: " + dest);
+  EXPECT_EQ(mode_of(dest + "/f"), -1);
+  close(held);
+  EXPECT_EQ(failure_extracting({{"f", "x"}}), "no error");
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "extract/member_name.h"
 
-#include <cstdio>
-
 #include "archive/context_error.h"
 
 namespace {
@@ -22,24 +20,22 @@ bool has_parent_component(const std::string& name) {
 void check_member_name(const std::string& name) {
   if (name.empty() || name[0] == '/' || name.find('\0') != std::string::npos ||
       has_parent_component(name))
-    throw ContextError("unsafe member name", printable(name));
+    throw ContextError("unsafe member name", name);
 }
 
 bool is_directory_member(const std::string& name) {
   return !name.empty() && name.back() == '/';
 }
 
-std::string printable(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c != 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
+std::vector<std::string> name_components(const std::string& name) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (size_t i = 0; i <= name.size(); ++i) {
+    if (i == name.size() || name[i] == '/') {
+      if (i > start && name.compare(start, i - start, ".") != 0)
+        parts.push_back(name.substr(start, i - start));
+      start = i + 1;
     }
   }
-  return out;
+  return parts;
 }

@@ -2,7 +2,10 @@
 
 #include <sys/stat.h>
 
-void apply_stored_mode(const std::string& path, unsigned mode) {
-  if (mode == 0) return;
-  (void)chmod(path.c_str(), static_cast<mode_t>(mode & 07777));
+std::optional<unsigned> member_permissions(uint32_t external_attributes, bool directory) {
+  unsigned mode = stored_mode(external_attributes);
+  if (mode == 0) return std::nullopt;
+  unsigned type = mode & S_IFMT;
+  if (type != 0 && type != (directory ? S_IFDIR : S_IFREG)) return std::nullopt;
+  return mode & 07777;
 }

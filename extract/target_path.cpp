@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "archive/context_error.h"
+#include "extract/member_name.h"
 
 namespace {
 
@@ -17,31 +18,11 @@ struct FreeDeleter {
   void operator()(char* p) const { std::free(p); }
 };
 
-std::vector<std::string> components(const std::string& name) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  for (size_t i = 0; i <= name.size(); ++i) {
-    if (i == name.size() || name[i] == '/') {
-      std::string part = name.substr(start, i - start);
-      if (!part.empty() && part != ".") parts.push_back(std::move(part));
-      start = i + 1;
-    }
-  }
-  return parts;
-}
-
 std::string child(const std::string& directory, const std::string& part) {
   return directory == "/" ? "/" + part : directory + "/" + part;
 }
 
 }  // namespace
-
-std::string path_append(const std::string& directory, const std::string& name) {
-  if (name.empty()) return directory;
-  if (directory.empty() || directory.back() == '/' || name.front() == '/')
-    return directory + name;
-  return directory + "/" + name;
-}
 
 std::string canonical_path(const std::string& path) {
   // realpath allocates the result itself, so no fixed buffer is ever read
@@ -59,7 +40,7 @@ bool is_inside(const std::string& root, const std::string& path) {
 
 std::string target_path(const std::string& destination, const std::string& name,
                         LeafRule leaf) {
-  std::vector<std::string> parts = components(name);
+  std::vector<std::string> parts = name_components(name);
   std::string place = destination;
   for (size_t i = 0; i < parts.size(); ++i) {
     if (parts[i] == "..") throw ContextError("path leads outside the destination", name);

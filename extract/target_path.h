@@ -3,12 +3,6 @@
 
 #include <string>
 
-// Joins a directory and a member name as boost::filesystem's operator/=
-// does: one '/' between them unless the directory is empty or already ends
-// with one, or the name begins with one; an empty name adds nothing; no
-// normalisation.
-std::string path_append(const std::string& directory, const std::string& name);
-
 // The canonical absolute form of an existing path. Throws ContextError
 // "cannot resolve path" when there is none.
 std::string canonical_path(const std::string& path);

@@ -9,15 +9,6 @@
 
 namespace {
 
-TEST(PathAppend, FollowsFilesystemJoinRules) {
-  EXPECT_EQ(path_append("/home/u", "pkg/"), "/home/u/pkg/");
-  EXPECT_EQ(path_append("/home/u/", "pkg"), "/home/u/pkg");
-  EXPECT_EQ(path_append("/", "pkg"), "/pkg");
-  EXPECT_EQ(path_append("", "pkg"), "pkg");
-  EXPECT_EQ(path_append("/home/u", ""), "/home/u");
-  EXPECT_EQ(path_append("/home/u", "./a/../b"), "/home/u/./a/../b");
-}
-
 class TargetPath : public ::testing::Test {
  protected:
   TempDir dir;

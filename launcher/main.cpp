@@ -1,5 +1,7 @@
 // The program's entry point: finds the archive appended to its own file
 // and, when it holds members, runs the whole extraction.
+#include <unistd.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -8,9 +10,29 @@
 #include "extract/extractor.h"
 #include "launcher/run_sequence.h"
 
+namespace {
+
+// The program's own file. argv[0] names it when it holds a '/'; a bare name
+// means the shell found the program on PATH, and a file of that name in the
+// working directory may be another one altogether.
+std::string own_file(int argc, char** argv) {
+  std::string given = argc > 0 && argv[0] ? argv[0] : "";
+  if (given.find('/') != std::string::npos) return given;
+  std::string path(4096, '\0');
+  ssize_t length = readlink("/proc/self/exe", path.data(), path.size());
+  // The link names the file for messages; a replaced or deleted file is
+  // still read through the link itself.
+  if (length <= 0 || static_cast<size_t>(length) >= path.size()) return "/proc/self/exe";
+  path.resize(static_cast<size_t>(length));
+  if (path.size() > 10 && path.compare(path.size() - 10, 10, " (deleted)") == 0)
+    return "/proc/self/exe";
+  return path;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  // argv[0] is used as given: not resolved, not searched for on PATH.
-  std::string own_path = argc > 0 && argv[0] ? argv[0] : "";
+  std::string own_path = own_file(argc, argv);
   std::unique_ptr<Extractor> extractor;
   std::vector<std::string> names;
   try {

@@ -10,6 +10,7 @@
 #include "archive/context_error.h"
 #include "extract/extractor.h"
 #include "launcher/autorun.h"
+#include "launcher/stop_signals.h"
 #include "ui/progress_window.h"
 
 void report_failure(const std::exception& failure) {
@@ -24,14 +25,26 @@ int run_sequence(Extractor& extractor, std::size_t member_count, int argc, char*
   // The main thread waits in the join and touches nothing meanwhile, so
   // the worker alone uses the toolkit (through on_member) and the archive.
   std::exception_ptr failure;
-  std::thread extraction([&extractor, &failure] {
-    try {
-      extractor.extract_all();
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  });
-  extraction.join();
+  int stopped_by = 0;
+  {
+    StopSignals stop_signals;
+    extractor.stop_signal = &StopSignals::caught;
+    std::thread extraction([&extractor, &failure] {
+      try {
+        extractor.extract_all();
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    });
+    extraction.join();
+    extractor.stop_signal = nullptr;
+    stopped_by = StopSignals::caught.load();
+  }
+  // The run has removed its partial file and staging directory by now.
+  if (stopped_by != 0) {
+    report_failure(Interrupted(stopped_by));
+    end_by_signal(stopped_by);
+  }
 
   int status = status_done;
   if (failure) {

@@ -101,7 +101,7 @@ CheckReport check_installer(const std::string& path) {
       extractor->archive->read_chunks(member, [](const char*, size_t) {});
       report.bytes += member.uncompressed_size;
     } catch (const std::exception& e) {
-      report.failures.push_back(describe_failure(e) + ": " + printable(member.name));
+      report.failures.push_back(describe_failure(e));  // names the member and why
     }
   }
   return report;

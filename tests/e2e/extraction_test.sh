@@ -37,8 +37,8 @@ extract() {
 }
 
 # unzip_reference ZIP DIR: what unzip makes of ZIP, with each symlink
-# replaced by a mode 0777 file holding the link text (that is how the
-# installer writes a stored symlink).
+# replaced by a file holding the link text, with the default mode (that is
+# how the installer writes a stored symlink).
 unzip_reference() {
   fresh "$2"
   LC_ALL=C.UTF-8 unzip -q "$1" -d "$2"
@@ -46,16 +46,44 @@ unzip_reference() {
     target=$(readlink "$link")
     rm "$link"
     printf '%s' "$target" >"$link"
-    chmod 0777 "$link"
   done
 }
 
-# matches_unzip ZIP DIR: DIR holds the same tree (types, modes, sizes) and
-# the same bytes as unzip's extraction of ZIP; differences are printed.
+# times_like_unzip ZIP DIR REF: every member of ZIP but links (which the
+# reference recreates) has the same time in DIR as unzip gave it in REF;
+# directories holding links aside too, as unzip makes links last.
+times_like_unzip() {
+  "$PY" - "$@" <<'EOF'
+import os, stat, sys, zipfile
+reference, ours = (os.fsencode(path) for path in sys.argv[2:4][::-1])
+members = zipfile.ZipFile(sys.argv[1]).infolist()
+# zipfile decodes names without the UTF-8 flag as CP437; back to bytes.
+def raw(info):
+    return info.filename.encode("utf-8" if info.flag_bits & 0x800 else "cp437").rstrip(b"/")
+links = [raw(info) for info in members if stat.S_ISLNK(info.external_attr >> 16)]
+skipped = set(links) | {os.path.dirname(link) for link in links}
+differ = []
+for info in members:
+    name = raw(info)
+    if name in skipped:
+        continue
+    want = os.lstat(os.path.join(reference, name)).st_mtime_ns
+    got = os.lstat(os.path.join(ours, name)).st_mtime_ns
+    if want != got:
+        differ.append("#   %s: unzip %d, ours %d" % (os.fsdecode(name), want, got))
+print("\n".join(differ[:10]))
+sys.exit(1 if differ else 0)
+EOF
+}
+
+# matches_unzip ZIP DIR: DIR holds the same tree (types, modes, sizes), the
+# same bytes and the same times as unzip's extraction of ZIP; differences
+# are printed.
 matches_unzip() {
   local ref="$SCRATCH/reference.$1"
   unzip_reference "$1" "$ref"
-  if [ "$(sfx_tree "$2")" = "$(sfx_tree "$ref")" ] && diff -r "$ref" "$2" >/dev/null; then
+  if [ "$(sfx_tree "$2")" = "$(sfx_tree "$ref")" ] && diff -r "$ref" "$2" >/dev/null &&
+    times_like_unzip "$1" "$2" "$ref"; then
     return 0
   fi
   diff <(sfx_tree "$ref") <(sfx_tree "$2") | sed 's/^/#   /' || true
@@ -257,8 +285,8 @@ check "python zipfile archive: tree, modes and bytes as unzip makes them" matche
 
 fresh out-lzma
 extract lzma.zip out-lzma
-sfx_expect "LZMA member: status 3, file couldn't be read, member named" 3 \
-  "morrowline-sfx: file couldn't be read: packed.txt"
+sfx_expect "LZMA member: status 3, file couldn't be read, member and method named" 3 \
+  "morrowline-sfx: file couldn't be read: packed.txt: unsupported compression method 14"
 check "LZMA member: no file or partial file left for it" sh -c '! ls -A out-lzma | grep -v "^ok.txt$"'
 
 # ---- The first member's old place ----
@@ -401,12 +429,13 @@ fresh out-crc
 printf 'old bytes\n' >out-crc/f.txt
 extract badcrc.zip out-crc
 sfx_expect "bad CRC over an existing file: status 3, file couldn't be read" 3 \
-  "morrowline-sfx: file couldn't be read: f.txt"
+  "morrowline-sfx: file couldn't be read: f.txt: CRC-32 mismatch"
 expect_eq "bad CRC: the old file keeps its bytes, no temporary file left" "f.txt|old bytes" \
   "$(find out-crc -mindepth 1 -printf '%P\n' | paste -sd' ')|$(cat out-crc/f.txt)"
 fresh out-crc-new
 extract badcrc.zip out-crc-new
-sfx_expect "bad CRC, no old file: status 3" 3 "morrowline-sfx: file couldn't be read: f.txt"
+sfx_expect "bad CRC, no old file: status 3" 3 \
+  "morrowline-sfx: file couldn't be read: f.txt: CRC-32 mismatch"
 expect_eq "bad CRC, no old file: nothing left behind" "" "$(ls -A out-crc-new)"
 
 # ---- Write failures ----

@@ -94,7 +94,8 @@ printf 'X' | dd of=out/patched.run bs=1 seek="$offset" conv=notrunc status=none
 status=0
 "$PACK" --check out/patched.run >/dev/null 2>check.err || status=$?
 expect_eq "check: a damaged member fails" 1 "$status"
-check "check: names the damaged member" grep -qx 'morrowline-pack: file couldn.t be read: pkg/b.txt' check.err
+check "check: names the damaged member and why" \
+  grep -qx 'morrowline-pack: file couldn.t be read: pkg/b.txt: CRC-32 mismatch' check.err
 check "check: and no sound one" test "$(grep -c 'pkg/a.txt' check.err)" -eq 0
 printf 'no archive here\n' > plain.txt
 status=0

@@ -1,0 +1,108 @@
+#ifndef MORROWLINE_EXTRACT_DESTINATION_H_
+#define MORROWLINE_EXTRACT_DESTINATION_H_
+
+// Every system call that touches the destination lives in destination.cpp,
+// relative to directory descriptors: the rules "never outside the
+// destination" and "never through a link" can be read there whole.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "archive/file_descriptor.h"
+
+// An open directory, with the absolute path people know it by (`shown`:
+// what observers hear and messages name) and the path where it lies now
+// (`real`; they differ only inside a reinstall's staging directory).
+struct Directory {
+  FileDescriptor fd;
+  std::string shown;
+  std::string real;
+};
+
+// Opens the directory at `path`, which must be canonical. Throws ContextError
+// "cannot open directory" with the path and reason.
+std::shared_ptr<Directory> open_directory(const std::string& path);
+
+// Takes an exclusive lock on `directory` for as long as it stays open.
+// Throws ContextError "another installer is extracting here" (context: the
+// directory) when another process holds it.
+void lock_directory(const Directory& directory);
+
+// The directory at `relative` (components joined by '/') below `root`,
+// links followed only while they stay below `root`. nullptr when a
+// component is missing or not a directory. Throws ContextError "path leads
+// outside the destination" (context: the link and where it leads) or
+// "cannot resolve path".
+std::shared_ptr<Directory> open_below(const Directory& root, const std::string& relative);
+
+// Makes the directory `leaf` in `parent` (0755 less the umask) and opens
+// it; an existing directory, or a link to one below `root`, is opened as it
+// is. Throws ContextError "cannot create directory" (context: path and
+// reason), also when something else stands there.
+std::shared_ptr<Directory> make_directory(const Directory& root, const Directory& parent,
+                                          const std::string& relative, const std::string& leaf);
+
+// A member's bytes on their way into `leaf` of `parent`. The file is made
+// right there when nothing stands at that name; otherwise beside it, under
+// a hidden temporary name, and it replaces the old entry (a file, or a link,
+// which is never followed) only on commit(). A failure, or destruction
+// before commit(), removes what was written: no complete-looking file is
+// left. Throws ContextError "cannot create file" or "cannot write file"
+// (context: path and reason). `parent` must outlive the object.
+class NewFile {
+ public:
+  NewFile(const Directory& parent, std::string leaf, mode_t create_mode);
+  ~NewFile();
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+
+  void write(const char* data, size_t size);
+  // True when an entry stood at the name and is being replaced.
+  bool replaces() const { return !temporary_.empty(); }
+  // Sets the permission bits (when given) and the modification time, then
+  // puts the file in place.
+  void commit(std::optional<mode_t> permissions, int64_t mtime);
+
+ private:
+  [[noreturn]] void fail(const char* message, int error) const;
+
+  const Directory& parent_;
+  std::string leaf_;
+  std::string temporary_;  // empty when made at its own name
+  FileDescriptor fd_;
+  bool placed_ = false;
+};
+
+// Gives the directory at `relative` below `root` ("" for `root` itself)
+// the permission bits (when given) and the modification time. Failures are
+// ignored: some file systems keep neither.
+void set_directory_mode_and_time(const Directory& root, const std::string& relative,
+                                 std::optional<mode_t> permissions, int64_t mtime);
+
+// True when `leaf` of `parent` is a directory itself, not a link to one.
+bool is_real_directory(const Directory& parent, const std::string& leaf);
+
+// A fresh hidden directory in `parent` (0755 less the umask), named after this
+// process, for building the tree that is to replace `leaf` of `parent`;
+// people know it by that path. Sets `name` to its own name.
+std::shared_ptr<Directory> make_staging_directory(const Directory& parent, const std::string& leaf,
+                                                  std::string& name);
+
+// Swaps the entries `a` and `b` of `parent`: in one step where the file
+// system can (so that at no moment is either name missing), else in two
+// renames through a third name. Throws ContextError "cannot replace
+// directory" (context: path and reason); both entries stay then.
+void exchange_entries(const Directory& parent, const std::string& a, const std::string& b);
+
+// Removes the entry `name` of `parent` and, when it is a directory,
+// everything below it, never following a link; directories that deny their
+// owner access are opened up first. A missing entry is no error. Throws
+// ContextError "cannot remove directory" (context: path and reason).
+void remove_tree(const Directory& parent, const std::string& name);
+
+#endif  // MORROWLINE_EXTRACT_DESTINATION_H_
