@@ -46,10 +46,6 @@ std::string read_failure_reason(int code, uint16_t method, uint64_t produced, ui
   }
 }
 
-struct MemberFileCloser {
-  void operator()(zip_file_t* file) const { zip_fclose(file); }
-};
-
 char fold_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 std::string folded(std::string name) {
@@ -80,14 +76,10 @@ void Archive::reset() {
   image.assign(std::vector<char>(empty_archive, empty_archive + end_record_size));
 }
 
-void Archive::start_reading() {
-  if (reading()) return;
-  // libzip opens a 0-byte block as an empty archive; the smallest real
-  // archive is a bare end record.
-  if (image.size() < end_record_size) throw std::runtime_error("bad zip");
+std::unique_ptr<zip, Archive::ReaderCloser> Archive::open_reader(const ArchiveImage& bytes) {
   zip_error_t error;
   zip_error_init(&error);
-  zip_source_t* source = image.make_source(&error);
+  zip_source_t* source = bytes.make_source(&error);
   zip_error_fini(&error);
   if (!source) throw std::runtime_error("bad zip");
   zip_error_init(&error);
@@ -97,7 +89,25 @@ void Archive::start_reading() {
     zip_source_free(source);  // still ours after a failed open
     throw std::runtime_error("bad zip");
   }
-  std::unique_ptr<zip, ReaderCloser> handle(opened);
+  return std::unique_ptr<zip, ReaderCloser>(opened);
+}
+
+std::unique_ptr<Archive> Archive::open_copy() const {
+  auto copy = std::make_unique<Archive>();
+  copy->image = image;
+  copy->comment = comment;
+  copy->entries_ = entries_;
+  copy->reader = open_reader(copy->image);
+  return copy;
+}
+
+void Archive::start_reading() {
+  if (reading()) return;
+  // libzip opens a 0-byte block as an empty archive; the smallest real
+  // archive is a bare end record.
+  if (image.size() < end_record_size) throw std::runtime_error("bad zip");
+  std::unique_ptr<zip, ReaderCloser> handle = open_reader(image);
+  zip_t* opened = handle.get();
   CentralDirectory directory = read_central_directory(image);
   if (directory.entries.size() != static_cast<uint64_t>(zip_get_num_entries(opened, 0)))
     throw std::runtime_error("bad zip");
@@ -109,9 +119,11 @@ void Archive::start_reading() {
 void Archive::check_layout(const CentralDirectory& directory) {
   std::vector<MemberExtent> extents;
   extents.reserve(directory.entries.size());
+  // Members mostly lie in directory order: one read covers many headers.
+  BufferedImageReader headers(image);
   char header[local_header_size];
   for (const CentralEntry& entry : directory.entries) {
-    if (image.read_at(entry.local_header_offset, header, sizeof header) !=
+    if (headers.read_at(entry.local_header_offset, header, sizeof header) !=
             static_cast<int64_t>(sizeof header) ||
         read_u32(header) != 0x04034B50)
       throw ContextError("bad zip", "no local header for member: " + entry.name);
@@ -217,31 +229,42 @@ uint64_t Archive::index_of(const MemberInfo& info) {
 
 void Archive::read_chunks(const MemberInfo& info,
                           const std::function<void(const char*, size_t)>& sink) {
-  uint64_t index = index_of(info);
+  MemberReader member(*this, info);
+  std::vector<char> piece(
+      static_cast<size_t>(std::min<uint64_t>(read_piece_size, std::max<uint64_t>(member.size(), 1))));
+  while (size_t got = member.read(piece.data(), piece.size())) sink(piece.data(), got);
+}
+
+void MemberReader::FileCloser::operator()(zip_file* file) const { zip_fclose(file); }
+
+MemberReader::MemberReader(Archive& archive, const MemberInfo& info) : name_(info.name) {
+  uint64_t index = archive.index_of(info);
   zip_stat_t stat;
   zip_stat_init(&stat);
-  if (zip_stat_index(reader.get(), index, 0, &stat) != 0) cannot_read(info.name, "damaged data");
-  auto method = static_cast<uint16_t>(stat.comp_method);
-  std::unique_ptr<zip_file_t, MemberFileCloser> file(zip_fopen_index(reader.get(), index, 0));
-  if (!file)
-    cannot_read(info.name, read_failure_reason(zip_error_code_zip(zip_get_error(reader.get())),
-                                               method, stat.size, stat.size));
-  std::vector<char> piece(static_cast<size_t>(std::min<uint64_t>(
-      read_piece_size, std::max<uint64_t>(stat.size, 1))));
-  uint64_t total = 0;
+  if (zip_stat_index(archive.reader.get(), index, 0, &stat) != 0) cannot_read(name_, "damaged data");
+  method_ = static_cast<uint16_t>(stat.comp_method);
+  size_ = stat.size;
+  file_.reset(zip_fopen_index(archive.reader.get(), index, 0));
+  if (!file_)
+    cannot_read(name_, read_failure_reason(zip_error_code_zip(zip_get_error(archive.reader.get())),
+                                           method_, size_, size_));
+}
+
+MemberReader::~MemberReader() = default;
+
+size_t MemberReader::read(char* out, size_t size) {
+  if (!file_) return 0;
   // A CRC or length fault shows only on the read after the last byte.
-  for (;;) {
-    zip_int64_t got = zip_fread(file.get(), piece.data(), piece.size());
-    if (got < 0)
-      cannot_read(info.name, read_failure_reason(zip_error_code_zip(zip_file_get_error(file.get())),
-                                                 method, total, stat.size));
-    if (got == 0) break;
-    total += static_cast<uint64_t>(got);
-    if (total > stat.size) cannot_read(info.name, "damaged data");
-    sink(piece.data(), static_cast<size_t>(got));
-  }
-  if (total != stat.size) cannot_read(info.name, total < stat.size ? "truncated" : "damaged data");
-  if (zip_fclose(file.release()) != 0) cannot_read(info.name, "damaged data");
+  zip_int64_t got = zip_fread(file_.get(), out, size);
+  if (got < 0)
+    cannot_read(name_, read_failure_reason(zip_error_code_zip(zip_file_get_error(file_.get())),
+                                           method_, total_, size_));
+  total_ += static_cast<uint64_t>(got);
+  if (total_ > size_) cannot_read(name_, "damaged data");
+  if (got > 0) return static_cast<size_t>(got);
+  if (total_ != size_) cannot_read(name_, total_ < size_ ? "truncated" : "damaged data");
+  if (zip_fclose(file_.release()) != 0) cannot_read(name_, "damaged data");
+  return 0;
 }
 
 std::string Archive::read(const MemberInfo& info) {

@@ -14,6 +14,7 @@
 #include "archive/member_info.h"
 
 struct zip;
+struct zip_file;
 
 // The loaded archive: where its bytes are, the libzip reader over them, the
 // comment and the stream through which open_member passes members.
@@ -39,6 +40,11 @@ class Archive {
   void start_reading();
 
   bool reading() const { return reader != nullptr; }
+
+  // Another Archive over the same bytes, already Reading, for reading
+  // members on a second thread: the file is shared, bytes held in memory
+  // are copied. Must be Reading. Throws "bad zip".
+  std::unique_ptr<Archive> open_copy() const;
 
   // Moves the archive comment out of `image` into `comment`, so that `image`
   // becomes the same archive without one. Throws std::runtime_error "didn't
@@ -83,6 +89,9 @@ class Archive {
   std::shared_ptr<std::stringstream> member_stream;
 
  private:
+  friend class MemberReader;
+
+  static std::unique_ptr<zip, ReaderCloser> open_reader(const ArchiveImage& bytes);
   MemberInfo build_member_info(uint64_t index);
   // Index of the member called `name`, or -1.
   int64_t locate(const std::string& name);
@@ -96,6 +105,37 @@ class Archive {
   // Built on the first look-up that libzip's exact hash cannot answer.
   std::unordered_map<std::string, uint64_t> exact_names_;
   std::unordered_map<std::string, uint64_t> folded_names_;
+};
+
+// One member's bytes, read piece by piece into the caller's buffer, as
+// Archive::read finds and checks them. The archive must stay Reading, and
+// be used by nobody else, while this lives.
+class MemberReader {
+ public:
+  // Throws ContextError "file couldn't be read" (the member's name and why).
+  MemberReader(Archive& archive, const MemberInfo& info);
+  ~MemberReader();
+  MemberReader(const MemberReader&) = delete;
+  MemberReader& operator=(const MemberReader&) = delete;
+
+  // Fills up to `size` bytes of `out` and returns how many: 0 once the
+  // member is complete and has passed its CRC-32 and size checks. Throws
+  // as the constructor.
+  size_t read(char* out, size_t size);
+
+  // The uncompressed size the archive states.
+  uint64_t size() const { return size_; }
+
+ private:
+  struct FileCloser {
+    void operator()(zip_file* file) const;
+  };
+
+  std::string name_;
+  uint16_t method_ = 0;
+  uint64_t size_ = 0;
+  uint64_t total_ = 0;
+  std::unique_ptr<zip_file, FileCloser> file_;
 };
 
 #endif  // MORROWLINE_ARCHIVE_ARCHIVE_H_

@@ -9,9 +9,12 @@
 
 namespace {
 
+constexpr size_t read_ahead_size = size_t{64} << 10;
+
 // What libzip's reader keeps of the image: where it stands in it.
 struct SourceState {
   const ArchiveImage* image;
+  BufferedImageReader reader;
   uint64_t position = 0;
   zip_error_t error;
 };
@@ -23,7 +26,7 @@ zip_int64_t serve(void* state_pointer, void* data, zip_uint64_t length, zip_sour
       state->position = 0;
       return 0;
     case ZIP_SOURCE_READ: {
-      int64_t got = state->image->read_at(state->position, static_cast<char*>(data),
+      int64_t got = state->reader.read_at(state->position, static_cast<char*>(data),
                                           static_cast<size_t>(length));
       if (got < 0) {
         zip_error_set(&state->error, ZIP_ER_READ, errno);
@@ -136,7 +139,7 @@ std::vector<char> ArchiveImage::read(uint64_t offset, size_t count) const {
 }
 
 zip_source* ArchiveImage::make_source(zip_error* error) const {
-  auto* state = new SourceState{this, 0, {}};
+  auto* state = new SourceState{this, BufferedImageReader(*this), 0, {}};
   zip_error_init(&state->error);
   zip_source_t* source = zip_source_function_create(serve, state, error);
   if (!source) {
@@ -144,4 +147,23 @@ zip_source* ArchiveImage::make_source(zip_error* error) const {
     delete state;
   }
   return source;
+}
+
+int64_t BufferedImageReader::read_at(uint64_t offset, char* out, size_t count) {
+  if (count >= read_ahead_size) return image_.read_at(offset, out, count);
+  uint64_t end = buffer_offset_ + buffer_.size();
+  if (offset < buffer_offset_ || offset + count > end) {
+    buffer_.resize(read_ahead_size);
+    int64_t got = image_.read_at(offset, buffer_.data(), buffer_.size());
+    if (got < 0) {
+      buffer_.clear();
+      return -1;
+    }
+    buffer_.resize(static_cast<size_t>(got));
+    buffer_offset_ = offset;
+    end = offset + buffer_.size();
+  }
+  size_t available = static_cast<size_t>(std::min<uint64_t>(count, end - offset));
+  std::memcpy(out, buffer_.data() + (offset - buffer_offset_), available);
+  return static_cast<int64_t>(available);
 }

@@ -52,4 +52,19 @@ class ArchiveImage {
   uint64_t zero_end_ = 0;
 };
 
+// Reads an image through a buffer of its own, so that many short reads at
+// nearby offsets (headers and names, member after member) cost one system
+// call per 64 KiB; long reads go straight through. One per thread.
+class BufferedImageReader {
+ public:
+  explicit BufferedImageReader(const ArchiveImage& image) : image_(image) {}
+  // As ArchiveImage::read_at.
+  int64_t read_at(uint64_t offset, char* out, size_t count);
+
+ private:
+  const ArchiveImage& image_;
+  std::vector<char> buffer_;
+  uint64_t buffer_offset_ = 0;
+};
+
 #endif  // MORROWLINE_ARCHIVE_ARCHIVE_IMAGE_H_

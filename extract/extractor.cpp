@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <thread>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -74,6 +75,10 @@ class Run {
   // below that root.
   std::pair<std::shared_ptr<Directory>, size_t> root_of(size_t i) const;
   void plan_reinstall();
+  bool is_file_member(size_t i) const;
+  // Two members inflate at once when they are few and big enough for it to
+  // pay, and there is a second core.
+  size_t reading_lanes(const std::vector<size_t>& files) const;
   // Tells the observers about member i's target path, then creates it.
   void extract_member(size_t i, MemberFeed& feed);
   void announce(const std::string& target_path);
@@ -128,12 +133,25 @@ std::pair<std::shared_ptr<Directory>, size_t> Run::root_of(size_t i) const {
   return {destination_, 0};
 }
 
+bool Run::is_file_member(size_t i) const {
+  return !is_directory_member(members_[i].name) && !components_[i].empty();
+}
+
+size_t Run::reading_lanes(const std::vector<size_t>& files) const {
+  constexpr uint64_t worth_a_lane = uint64_t{64} << 10;
+  if (files.size() < 2 || std::thread::hardware_concurrency() < 2) return 1;
+  uint64_t total = 0;
+  for (size_t i : files) total += members_[i].uncompressed_size;
+  return total / files.size() >= worth_a_lane ? 2 : 1;
+}
+
 void Run::extract_every_member() {
   std::vector<size_t> files;
   for (size_t i = 0; i < members_.size(); ++i)
-    if (!is_directory_member(members_[i].name) && !components_[i].empty()) files.push_back(i);
+    if (is_file_member(i)) files.push_back(i);
+  size_t lanes = reading_lanes(files);
   FileSizeSignalIgnored file_size_limit_reported;
-  MemberFeed feed(*extractor_.archive, members_, std::move(files), extractor_.stop_signal);
+  MemberFeed feed(*extractor_.archive, members_, std::move(files), lanes, extractor_.stop_signal);
   try {
     for (size_t i = 0; i < members_.size(); ++i) {
       check_stop();
@@ -186,10 +204,14 @@ void Run::extract_member(size_t i, MemberFeed& feed) {
   // most files need no chmod.
   mode_t create_mode = permissions ? (*permissions & 0777) : 0666;
   NewFile file(*parent, parts.back(), create_mode);
-  feed.take(i, [this, &file](const char* data, size_t size) {
+  for (bool complete = false; !complete;) {
+    MemberFeed::Piece piece = feed.take(i);
+    if (piece.failure) std::rethrow_exception(piece.failure);
     check_stop();
-    file.write(data, size);
-  });
+    if (piece.size > 0) file.write(piece.buffer.data.get(), piece.size);
+    complete = piece.last;
+    feed.recycle(std::move(piece.buffer));
+  }
   bool chmod_needed = permissions && *permissions != (create_mode & ~umask_);
   file.commit(chmod_needed ? permissions : std::nullopt, member.mtime);
   if (file.replaces()) places_.forget(*root, parts, parts.size());

@@ -1,23 +1,53 @@
 #include "extract/member_feed.h"
 
-#include <cstring>
+#include <algorithm>
 
 #include "extract/interrupted.h"
 
 namespace {
 
-constexpr size_t queue_limit_bytes = size_t{8} << 20;
-constexpr size_t queue_limit_pieces = 4096;
+constexpr size_t piece_size = size_t{256} << 10;
+constexpr size_t lane_limit_bytes = size_t{8} << 20;
+constexpr size_t lane_limit_pieces = 2048;
+constexpr size_t spare_buffers = 16;
 
-// Thrown through the archive's reading when the feed closes early.
+// Thrown through a reader when the feed closes early.
 struct Closing {};
 
 }  // namespace
 
 MemberFeed::MemberFeed(Archive& archive, const std::vector<MemberInfo>& members,
-                       std::vector<size_t> wanted, const std::atomic<int>* stop)
-    : archive_(archive), members_(members), wanted_(std::move(wanted)), stop_(stop) {
-  reader_ = std::thread([this] { read_all(); });
+                       std::vector<size_t> wanted, size_t lanes, const std::atomic<int>* stop)
+    : members_(members), stop_(stop), lane_of_(members.size(), 0) {
+  lanes = std::max<size_t>(1, std::min<size_t>(lanes, 2));
+  for (size_t i = 0; i < lanes; ++i) lanes_.push_back(std::make_unique<Lane>());
+  for (size_t j = 0; j < wanted.size(); ++j) {
+    lane_of_[wanted[j]] = j % lanes;
+    lanes_[j % lanes]->members.push_back(wanted[j]);
+  }
+  for (size_t i = 0; i < lanes; ++i) {
+    Lane& lane = *lanes_[i];
+    lane.reader = std::thread([this, &lane, &archive, i] {
+      // The second lane opens its own reader on its own thread, while the
+      // first is already at work.
+      try {
+        if (i > 0) lane.copy = archive.open_copy();
+        read_members(lane, i > 0 ? *lane.copy : archive);
+      } catch (...) {
+        Piece failed;
+        failed.index = lane.members.empty() ? 0 : lane.members.front();
+        failed.last = true;
+        failed.failure = std::current_exception();
+        try {
+          push(lane, std::move(failed));
+        } catch (const Closing&) {
+        }
+      }
+      std::lock_guard<std::mutex> lock(mutex_);
+      lane.done = true;
+      if (writer_waits_) filled_.notify_one();
+    });
+  }
 }
 
 MemberFeed::~MemberFeed() {
@@ -25,38 +55,35 @@ MemberFeed::~MemberFeed() {
     std::lock_guard<std::mutex> lock(mutex_);
     closing_ = true;
   }
-  drained_.notify_all();
-  reader_.join();
+  for (auto& lane : lanes_) lane->drained.notify_all();
+  for (auto& lane : lanes_) lane->reader.join();
 }
 
-void MemberFeed::read_all() {
-  read_wanted();
-  std::lock_guard<std::mutex> lock(mutex_);
-  reader_done_ = true;
-  if (writer_waits_) filled_.notify_one();
-}
-
-void MemberFeed::read_wanted() {
-  for (size_t index : wanted_) {
+void MemberFeed::read_members(Lane& lane, Archive& archive) {
+  for (size_t index : lane.members) {
     try {
-      archive_.read_chunks(members_[index], [this, index](const char* data, size_t size) {
-        if (stop_ && stop_->load(std::memory_order_relaxed) != 0) throw Closing{};
+      MemberReader member(archive, members_[index]);
+      for (;;) {
+        if (stop_ && stop_->load(std::memory_order_relaxed) != 0) return;
+        // Straight into the piece, which is filled unless the member ends
+        // first: the bytes are copied only into the file, and a small
+        // member travels as one piece.
+        size_t room = static_cast<size_t>(std::min<uint64_t>(piece_size, member.size() + 1));
         Piece piece;
         piece.index = index;
-        {
-          std::lock_guard<std::mutex> lock(mutex_);
-          if (!spare_.empty()) {
-            piece.bytes = std::move(spare_.back());
-            spare_.pop_back();
+        piece.buffer = spare_buffer(room);
+        while (piece.size < room) {
+          size_t got = member.read(piece.buffer.data.get() + piece.size, room - piece.size);
+          if (got == 0) {
+            piece.last = true;
+            break;
           }
+          piece.size += got;
         }
-        piece.bytes.assign(data, data + size);
-        push(std::move(piece));
-      });
-      Piece end;
-      end.index = index;
-      end.last = true;
-      push(std::move(end));
+        bool last = piece.last;
+        push(lane, std::move(piece));
+        if (last) break;
+      }
     } catch (const Closing&) {
       return;
     } catch (...) {
@@ -65,7 +92,7 @@ void MemberFeed::read_wanted() {
       failed.last = true;
       failed.failure = std::current_exception();
       try {
-        push(std::move(failed));
+        push(lane, std::move(failed));
       } catch (const Closing&) {
       }
       return;
@@ -73,46 +100,56 @@ void MemberFeed::read_wanted() {
   }
 }
 
-void MemberFeed::push(Piece piece) {
+MemberFeed::Buffer MemberFeed::spare_buffer(size_t room) {
+  if (room == piece_size) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!spare_.empty()) {
+      Buffer buffer = std::move(spare_.back());
+      spare_.pop_back();
+      return buffer;
+    }
+  }
+  return Buffer{std::unique_ptr<char[]>(new char[room]), room};
+}
+
+void MemberFeed::push(Lane& lane, Piece piece) {
   std::unique_lock<std::mutex> lock(mutex_);
-  while (!closing_ && (queued_bytes_ >= queue_limit_bytes || pieces_.size() >= queue_limit_pieces)) {
-    reader_waits_ = true;
-    drained_.wait(lock);
-    reader_waits_ = false;
+  while (!closing_ &&
+         (lane.queued_bytes >= lane_limit_bytes || lane.pieces.size() >= lane_limit_pieces)) {
+    lane.reader_waits = true;
+    lane.drained.wait(lock);
+    lane.reader_waits = false;
   }
   if (closing_) throw Closing{};
-  queued_bytes_ += piece.bytes.size();
-  pieces_.push_back(std::move(piece));
+  lane.queued_bytes += piece.size;
+  lane.pieces.push_back(std::move(piece));
   // Woken only when the writer really waits: most pieces pass unnoticed.
   if (writer_waits_) filled_.notify_one();
 }
 
-void MemberFeed::take(size_t index, const std::function<void(const char*, size_t)>& sink) {
-  for (;;) {
-    Piece piece;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      while (pieces_.empty()) {
-        // Done with nothing left for a wanted member: a signal stopped it.
-        if (reader_done_) throw Interrupted(stop_ ? stop_->load() : 0);
-        writer_waits_ = true;
-        filled_.wait(lock);
-        writer_waits_ = false;
-      }
-      piece = std::move(pieces_.front());
-      pieces_.pop_front();
-      queued_bytes_ -= piece.bytes.size();
-      // The reader resumes once half the room is free, not at every piece.
-      if (reader_waits_ && queued_bytes_ <= queue_limit_bytes / 2 &&
-          pieces_.size() <= queue_limit_pieces / 2)
-        drained_.notify_one();
-    }
-    if (piece.index != index) throw std::logic_error("member feed taken out of order");
-    if (piece.failure) std::rethrow_exception(piece.failure);
-    if (!piece.bytes.empty()) sink(piece.bytes.data(), piece.bytes.size());
-    if (piece.last) return;
-    piece.bytes.clear();
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (spare_.size() < 8) spare_.push_back(std::move(piece.bytes));
+MemberFeed::Piece MemberFeed::take(size_t index) {
+  Lane& lane = *lanes_[lane_of_[index]];
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (lane.pieces.empty()) {
+    // Done with nothing left for a wanted member: a signal stopped it.
+    if (lane.done) throw Interrupted(stop_ ? stop_->load() : 0);
+    writer_waits_ = true;
+    filled_.wait(lock);
+    writer_waits_ = false;
   }
+  Piece piece = std::move(lane.pieces.front());
+  lane.pieces.pop_front();
+  lane.queued_bytes -= piece.size;
+  // The reader resumes once half its room is free, not at every piece.
+  if (lane.reader_waits && lane.queued_bytes <= lane_limit_bytes / 2 &&
+      lane.pieces.size() <= lane_limit_pieces / 2)
+    lane.drained.notify_one();
+  if (piece.index != index) throw std::logic_error("member feed taken out of order");
+  return piece;
+}
+
+void MemberFeed::recycle(Buffer buffer) {
+  if (buffer.capacity != piece_size) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (spare_.size() < spare_buffers) spare_.push_back(std::move(buffer));
 }

@@ -6,63 +6,78 @@
 #include <cstddef>
 #include <deque>
 #include <exception>
-#include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "archive/archive.h"
 
-// Reads the bytes of a run's file members on a thread of its own, in
+// Reads the bytes of a run's file members on threads of their own, in
 // archive order and a bounded way ahead of the thread that writes them, so
 // that inflating and checking the next bytes overlaps writing the last
-// ones on a second core. At most about 8 MiB wait at any time. While the
-// feed lives, nobody else may use the archive.
+// ones. With two lanes, two readers take the members in turn (the second
+// over its own copy of the archive): the next member inflates while this
+// one does, on a second core, as far as its lane has room. At most about
+// 8 MiB per lane wait at any time. While the feed lives, nobody else may
+// use the archive.
 class MemberFeed {
  public:
-  // Reads members[i] for each i in `wanted`, which is in increasing order.
-  // Stops early once `*stop` is non-zero.
+  // Room for bytes, not zeroed when made: the reader fills it at once.
+  struct Buffer {
+    std::unique_ptr<char[]> data;
+    size_t capacity = 0;
+  };
+
+  struct Piece {
+    size_t index = 0;  // into the run's members
+    Buffer buffer;
+    size_t size = 0;
+    bool last = false;  // the member is complete and its CRC-32 checked
+    std::exception_ptr failure;  // what reading the member threw
+  };
+
+  // Reads members[i] for each i in `wanted`, which is in increasing order;
+  // `lanes` is 1 or 2. Stops early once `*stop` is non-zero.
   MemberFeed(Archive& archive, const std::vector<MemberInfo>& members, std::vector<size_t> wanted,
-             const std::atomic<int>* stop);
-  // Stops the reader and waits for it.
+             size_t lanes, const std::atomic<int>* stop);
+  // Stops the readers and waits for them.
   ~MemberFeed();
   MemberFeed(const MemberFeed&) = delete;
   MemberFeed& operator=(const MemberFeed&) = delete;
 
-  // Hands the bytes of members[index] to `sink` as they come, and returns
-  // once the member is complete and has passed its CRC-32 check. Throws
-  // what reading it threw, or Interrupted once `*stop` has stopped the
-  // reader. Members are taken in the order of `wanted`.
-  void take(size_t index, const std::function<void(const char* data, size_t size)>& sink);
+  // The next piece of members[index]; members are taken in the order of
+  // `wanted`. Throws Interrupted once `*stop` has stopped the readers.
+  Piece take(size_t index);
+  // Hands a piece's buffer back for reuse.
+  void recycle(Buffer buffer);
 
  private:
-  struct Piece {
-    size_t index = 0;
-    std::vector<char> bytes;
-    bool last = false;
-    std::exception_ptr failure;
+  struct Lane {
+    std::vector<size_t> members;
+    std::unique_ptr<Archive> copy;  // the second lane's own archive
+    std::deque<Piece> pieces;
+    size_t queued_bytes = 0;
+    bool reader_waits = false;
+    bool done = false;
+    std::condition_variable drained;
+    std::thread reader;
   };
 
-  void read_all();
-  void read_wanted();
-  void push(Piece piece);
+  void read_members(Lane& lane, Archive& archive);
+  void push(Lane& lane, Piece piece);
+  Buffer spare_buffer(size_t room);
 
-  Archive& archive_;
   const std::vector<MemberInfo>& members_;
-  std::vector<size_t> wanted_;
   const std::atomic<int>* stop_;
+  std::vector<size_t> lane_of_;  // per member index
 
   std::mutex mutex_;
   std::condition_variable filled_;
-  std::condition_variable drained_;
-  std::deque<Piece> pieces_;
-  std::vector<std::vector<char>> spare_;  // buffers handed back for reuse
-  size_t queued_bytes_ = 0;
-  bool reader_waits_ = false;
   bool writer_waits_ = false;
   bool closing_ = false;
-  bool reader_done_ = false;
-  std::thread reader_;
+  std::vector<Buffer> spare_;
+  std::vector<std::unique_ptr<Lane>> lanes_;
 };
 
 #endif  // MORROWLINE_EXTRACT_MEMBER_FEED_H_

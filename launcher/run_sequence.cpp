@@ -19,6 +19,8 @@ void report_failure(const std::exception& failure) {
 
 int run_sequence(Extractor& extractor, std::size_t member_count, int argc, char** argv) {
   auto window = std::make_shared<ProgressWindow>(member_count);
+  for (const MemberInfo& member : extractor.archive->members())
+    window->member_sizes.push_back(member.uncompressed_size);
   extractor.add_observer(window);
   window->show(argc, argv);
 

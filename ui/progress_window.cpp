@@ -13,6 +13,9 @@ namespace {
 
 constexpr char title[] = "Morrowline SFX Tool";
 constexpr Fl_Color bar_blue = 4;
+constexpr std::chrono::milliseconds frame_interval{33};
+// Written at a few hundred MB/s, a member this big takes a frame or more.
+constexpr uint64_t big_member_size = uint64_t{4} << 20;
 
 }  // namespace
 
@@ -44,13 +47,28 @@ ProgressWindow::~ProgressWindow() = default;
 void ProgressWindow::on_member(const std::string& target_path) {
   progress_bar->copy_label(target_path.c_str());
   progress_bar->value(progress_bar->value() + 1.0f);
-  if (progress_bar->value() == static_cast<float>(member_count)) {
+  bool last = progress_bar->value() == static_cast<float>(member_count);
+  // The bar's state is always exact; only drawing it waits for its frame.
+  if (!last && !drawing_due()) {
+    progress_bar->clear_damage();
+    clear_damage(damage() & ~FL_DAMAGE_CHILD);
+  }
+  if (last) {
     // Clicks queued while the button was inactive are handled first, so a
     // click on the greyed "Fechar" never closes the window once it wakes.
     Fl::check();
     close_button->activate();
   }
   Fl::check();
+}
+
+bool ProgressWindow::drawing_due() {
+  auto now = std::chrono::steady_clock::now();
+  auto index = static_cast<size_t>(progress_bar->value()) - 1;
+  bool big = index < member_sizes.size() && member_sizes[index] >= big_member_size;
+  if (index > 0 && !big && now - last_drawn_ < frame_interval) return false;
+  last_drawn_ = now;
+  return true;
 }
 
 void ProgressWindow::show_failure(const std::string& failure) {

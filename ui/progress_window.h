@@ -3,8 +3,11 @@
 
 #include <FL/Fl_Window.H>
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "extract/progress_observer.h"
 
@@ -24,7 +27,11 @@ class ProgressWindow : public Fl_Window, public ProgressObserver {
 
   // Called on the extracting thread while no other thread uses the toolkit:
   // moves the bar, labels it with the path, enables "Fechar" at the last
-  // member and runs one non-blocking event pass.
+  // member and runs one non-blocking event pass. That pass draws the bar at
+  // most every 1/30 s: thousands of small members a second would otherwise
+  // keep the X server busier than the extraction. The first and last
+  // members are always drawn, and so is a member big enough to take a
+  // while (see member_sizes), so that its name shows while it is written.
   void on_member(const std::string& target_path) override;
 
   // Shows that the run stopped: the caption reads "Falha: " and the
@@ -38,6 +45,13 @@ class ProgressWindow : public Fl_Window, public ProgressObserver {
   Fl_Progress* progress_bar;
   Fl_Box* caption;
   Fl_Button* close_button;
+  // Uncompressed sizes of the members in archive order, when known.
+  std::vector<uint64_t> member_sizes;
+
+ private:
+  bool drawing_due();
+
+  std::chrono::steady_clock::time_point last_drawn_;
 };
 
 #endif  // MORROWLINE_UI_PROGRESS_WINDOW_H_
