@@ -175,6 +175,48 @@ std::shared_ptr<Directory> make_directory(const Directory& root, const Directory
 
 NewFile::NewFile(const Directory& parent, std::string leaf, mode_t create_mode)
     : parent_(parent), leaf_(std::move(leaf)) {
+  create(create_mode);
+}
+
+NewFile::NewFile(const Directory& parent, std::string leaf, FileDescriptor unnamed)
+    : parent_(parent), leaf_(std::move(leaf)) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", unnamed.get());
+  int fd = parent_.fd.get();
+  if (linkat(AT_FDCWD, link, fd, leaf_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+    fd_ = std::move(unnamed);
+    return;
+  }
+  for (unsigned attempt = 0; errno == EEXIST && attempt <= 1000; ++attempt) {
+    std::string name = numbered_name(attempt, ".part");
+    if (linkat(AT_FDCWD, link, fd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      temporary_ = name;
+      fd_ = std::move(unnamed);
+      return;
+    }
+  }
+  struct stat written;
+  if (fstat(unnamed.get(), &written) != 0) fail("cannot create file", errno);
+  create(written.st_mode & 07777);
+  try {
+    std::vector<char> bytes(size_t{1} << 16);
+    for (off_t at = 0;;) {
+      ssize_t got = pread(unnamed.get(), bytes.data(), bytes.size(), at);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) fail("cannot write file", errno);
+      if (got == 0) break;
+      write(bytes.data(), static_cast<size_t>(got));
+      at += got;
+    }
+  } catch (...) {
+    // No destructor runs for an object whose constructor throws.
+    fd_.reset();
+    unlinkat(parent_.fd.get(), (temporary_.empty() ? leaf_ : temporary_).c_str(), 0);
+    throw;
+  }
+}
+
+void NewFile::create(mode_t create_mode) {
   constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
   fd_ = FileDescriptor(openat(parent_.fd.get(), leaf_.c_str(), flags, create_mode));
   if (fd_.valid()) return;
@@ -200,15 +242,20 @@ NewFile::~NewFile() {
 }
 
 void NewFile::write(const char* data, size_t size) {
+  if (int error = write_fully(fd_.get(), data, size)) fail("cannot write file", error);
+}
+
+int write_fully(int fd, const char* data, size_t size) {
   while (size > 0) {
-    ssize_t written = ::write(fd_.get(), data, size);
+    ssize_t written = ::write(fd, data, size);
     if (written < 0) {
       if (errno == EINTR) continue;
-      fail("cannot write file", errno);
+      return errno;
     }
     data += written;
     size -= static_cast<size_t>(written);
   }
+  return 0;
 }
 
 void NewFile::commit(std::optional<mode_t> permissions, int64_t mtime) {
@@ -228,6 +275,10 @@ void NewFile::commit(std::optional<mode_t> permissions, int64_t mtime) {
 
 void NewFile::fail(const char* message, int error) const {
   ::fail(message, child(parent_.shown, leaf_), error);
+}
+
+FileDescriptor make_unnamed_file(const Directory& directory, mode_t mode) {
+  return FileDescriptor(openat(directory.fd.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
 }
 
 void set_directory_mode_and_time(const Directory& root, const std::string& relative,

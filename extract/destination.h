@@ -57,6 +57,12 @@ std::shared_ptr<Directory> make_directory(const Directory& root, const Directory
 class NewFile {
  public:
   NewFile(const Directory& parent, std::string leaf, mode_t create_mode);
+  // As above, for bytes already written to `unnamed` (see
+  // make_unnamed_file): it is linked in at `leaf`, or beside it when
+  // something stands there, and writing goes on at its end. Where it
+  // cannot be linked (another file system, no /proc), its bytes are copied
+  // into a new file.
+  NewFile(const Directory& parent, std::string leaf, FileDescriptor unnamed);
   ~NewFile();
   NewFile(const NewFile&) = delete;
   NewFile& operator=(const NewFile&) = delete;
@@ -69,6 +75,7 @@ class NewFile {
   void commit(std::optional<mode_t> permissions, int64_t mtime);
 
  private:
+  void create(mode_t create_mode);
   [[noreturn]] void fail(const char* message, int error) const;
 
   const Directory& parent_;
@@ -77,6 +84,15 @@ class NewFile {
   FileDescriptor fd_;
   bool placed_ = false;
 };
+
+// A file without a name in `directory`'s file system (O_TMPFILE): bytes
+// written to it appear nowhere until NewFile links it in, and vanish with
+// it when it is closed first. Invalid, with errno set, when the file
+// system cannot make one.
+FileDescriptor make_unnamed_file(const Directory& directory, mode_t mode);
+
+// Writes all `size` bytes to `fd`; 0, or the errno of the failure.
+int write_fully(int fd, const char* data, size_t size);
 
 // Gives the directory at `relative` below `root` ("" for `root` itself)
 // the permission bits (when given) and the modification time. Failures are

@@ -55,6 +55,16 @@ std::string joined(const std::vector<std::string>& components, size_t begin) {
   return path;
 }
 
+// The next file member's bytes, written ahead into a file without a name
+// while the current member's bytes are still coming from the other lane.
+struct WrittenAhead {
+  size_t index = MemberFeed::no_member;
+  FileDescriptor file;
+  int error = 0;               // why writing them failed, if it did
+  std::exception_ptr failure;  // what reading them threw
+  bool complete = false;
+};
+
 // A directory member's place, to be given its mode and time at the end.
 struct DirectoryRecord {
   std::shared_ptr<Directory> root;
@@ -79,8 +89,11 @@ class Run {
   // Two members inflate at once when they are few and big enough for it to
   // pay, and there is a second core.
   size_t reading_lanes(const std::vector<size_t>& files) const;
+  // Whether the next file's bytes can wait in a file without a name.
+  bool can_write_ahead() const;
   // Tells the observers about member i's target path, then creates it.
   void extract_member(size_t i, MemberFeed& feed);
+  void write_ahead(MemberFeed& feed, MemberFeed::Piece piece);
   void announce(const std::string& target_path);
   void check_stop() const;
   void apply_directory_records(bool staging_too);
@@ -94,6 +107,8 @@ class Run {
   std::optional<Reinstall> reinstall_;
   size_t reinstall_depth_ = 0;
   std::vector<DirectoryRecord> directories_;
+  std::vector<size_t> next_file_;  // per member: the next file member after it
+  WrittenAhead ahead_;
 };
 
 Run::Run(Extractor& extractor, const std::vector<MemberInfo>& members,
@@ -150,6 +165,17 @@ void Run::extract_every_member() {
   for (size_t i = 0; i < members_.size(); ++i)
     if (is_file_member(i)) files.push_back(i);
   size_t lanes = reading_lanes(files);
+  // A member is announced before it appears, and one is written at a
+  // time; with two lanes the next file's bytes, inflated meanwhile, wait
+  // in a file without a name, so that two members inflate at once even
+  // when they are big.
+  next_file_.assign(members_.size(), MemberFeed::no_member);
+  if (lanes > 1 && can_write_ahead())
+    for (size_t j = 0, next = MemberFeed::no_member; j < members_.size(); ++j) {
+      size_t i = members_.size() - 1 - j;
+      next_file_[i] = next;
+      if (is_file_member(i)) next = i;
+    }
   FileSizeSignalIgnored file_size_limit_reported;
   MemberFeed feed(*extractor_.archive, members_, std::move(files), lanes, extractor_.stop_signal);
   try {
@@ -163,6 +189,12 @@ void Run::extract_every_member() {
     throw;
   }
   apply_directory_records(true);
+}
+
+bool Run::can_write_ahead() const {
+  for (const Directory* root : {destination_.get(), reinstall_ ? reinstall_->staging().get() : nullptr})
+    if (root && !make_unnamed_file(*root, 0600).valid()) return false;
+  return true;
 }
 
 void Run::extract_member(size_t i, MemberFeed& feed) {
@@ -196,25 +228,62 @@ void Run::extract_member(size_t i, MemberFeed& feed) {
   size_t parent_count = parts.size() - 1;
   Places::Lookup lookup = places_.find(root, parts, parent_count);
   std::string parent_path = Places::shown_path(lookup, parts, parent_count);
-  announce(parent_path == "/" ? "/" + parts.back() : parent_path + "/" + parts.back());
+  std::string target = parent_path == "/" ? "/" + parts.back() : parent_path + "/" + parts.back();
+  announce(target);
   std::shared_ptr<Directory> parent = lookup.found == parent_count
                                           ? lookup.directory
                                           : places_.create(root, parts, parent_count, lookup);
   // Made with its final permission bits where the umask allows, so that
   // most files need no chmod.
   mode_t create_mode = permissions ? (*permissions & 0777) : 0666;
-  NewFile file(*parent, parts.back(), create_mode);
-  for (bool complete = false; !complete;) {
-    MemberFeed::Piece piece = feed.take(i);
-    if (piece.failure) std::rethrow_exception(piece.failure);
+  std::optional<NewFile> file;
+  bool complete = false;
+  if (ahead_.index == i) {
+    WrittenAhead written = std::move(ahead_);
+    ahead_ = WrittenAhead{};
+    if (written.failure) std::rethrow_exception(written.failure);
+    if (written.error)
+      throw ContextError("cannot write file", target + ": " + std::strerror(written.error));
+    file.emplace(*parent, parts.back(), std::move(written.file));
+    complete = written.complete;
+  } else {
+    file.emplace(*parent, parts.back(), create_mode);
+  }
+  while (!complete) {
+    MemberFeed::Piece piece = feed.take(i, next_file_[i]);
     check_stop();
-    if (piece.size > 0) file.write(piece.buffer.data.get(), piece.size);
+    if (piece.index != i) {
+      write_ahead(feed, std::move(piece));
+      continue;
+    }
+    if (piece.failure) std::rethrow_exception(piece.failure);
+    if (piece.size > 0) file->write(piece.buffer.data.get(), piece.size);
     complete = piece.last;
     feed.recycle(std::move(piece.buffer));
   }
   bool chmod_needed = permissions && *permissions != (create_mode & ~umask_);
-  file.commit(chmod_needed ? permissions : std::nullopt, member.mtime);
-  if (file.replaces()) places_.forget(*root, parts, parts.size());
+  file->commit(chmod_needed ? permissions : std::nullopt, member.mtime);
+  if (file->replaces()) places_.forget(*root, parts, parts.size());
+}
+
+void Run::write_ahead(MemberFeed& feed, MemberFeed::Piece piece) {
+  if (ahead_.index != piece.index) {
+    ahead_ = WrittenAhead{};
+    ahead_.index = piece.index;
+    std::optional<unsigned> permissions =
+        member_permissions(members_[piece.index].external_attributes, false);
+    ahead_.file = make_unnamed_file(*root_of(piece.index).first,
+                                    permissions ? (*permissions & 0777) : 0666);
+    if (!ahead_.file.valid()) ahead_.error = errno;
+  }
+  ahead_.complete = piece.last;
+  if (piece.failure) {
+    ahead_.failure = piece.failure;
+    return;
+  }
+  if (!ahead_.error)
+    ahead_.error = write_fully(ahead_.file.get(), piece.buffer.data.get(), piece.size);
+  feed.recycle(std::move(piece.buffer));
 }
 
 void Run::announce(const std::string& target_path) {

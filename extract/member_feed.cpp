@@ -127,23 +127,32 @@ void MemberFeed::push(Lane& lane, Piece piece) {
   if (writer_waits_) filled_.notify_one();
 }
 
-MemberFeed::Piece MemberFeed::take(size_t index) {
-  Lane& lane = *lanes_[lane_of_[index]];
+MemberFeed::Piece MemberFeed::take(size_t index, size_t ahead) {
+  Lane* lane = lanes_[lane_of_[index]].get();
+  Lane* other = ahead != no_member ? lanes_[lane_of_[ahead]].get() : nullptr;
+  if (other == lane) other = nullptr;
   std::unique_lock<std::mutex> lock(mutex_);
-  while (lane.pieces.empty()) {
+  for (;;) {
+    if (!lane->pieces.empty()) break;
+    if (other && !other->pieces.empty() && other->pieces.front().index == ahead) {
+      lane = other;
+      index = ahead;
+      break;
+    }
     // Done with nothing left for a wanted member: a signal stopped it.
-    if (lane.done) throw Interrupted(stop_ ? stop_->load() : 0);
+    if (lane->done) throw Interrupted(stop_ ? stop_->load() : 0);
     writer_waits_ = true;
     filled_.wait(lock);
     writer_waits_ = false;
   }
-  Piece piece = std::move(lane.pieces.front());
-  lane.pieces.pop_front();
-  lane.queued_bytes -= piece.size;
+  Lane& from = *lane;
+  Piece piece = std::move(from.pieces.front());
+  from.pieces.pop_front();
+  from.queued_bytes -= piece.size;
   // The reader resumes once half its room is free, not at every piece.
-  if (lane.reader_waits && lane.queued_bytes <= lane_limit_bytes / 2 &&
-      lane.pieces.size() <= lane_limit_pieces / 2)
-    lane.drained.notify_one();
+  if (from.reader_waits && from.queued_bytes <= lane_limit_bytes / 2 &&
+      from.pieces.size() <= lane_limit_pieces / 2)
+    from.drained.notify_one();
   if (piece.index != index) throw std::logic_error("member feed taken out of order");
   return piece;
 }

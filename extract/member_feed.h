@@ -46,9 +46,13 @@ class MemberFeed {
   MemberFeed(const MemberFeed&) = delete;
   MemberFeed& operator=(const MemberFeed&) = delete;
 
-  // The next piece of members[index]; members are taken in the order of
+  // The next piece of members[index]; while none is ready, the next one of
+  // members[ahead] when that is read on the other lane and ready (so the
+  // caller can keep both lanes moving). Members are taken in the order of
   // `wanted`. Throws Interrupted once `*stop` has stopped the readers.
-  Piece take(size_t index);
+  Piece take(size_t index, size_t ahead = no_member);
+
+  static constexpr size_t no_member = static_cast<size_t>(-1);
   // Hands a piece's buffer back for reuse.
   void recycle(Buffer buffer);
 
