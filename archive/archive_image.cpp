@@ -110,6 +110,7 @@ void ArchiveImage::zero(uint64_t offset, uint64_t count) {
 int64_t ArchiveImage::read_at(uint64_t offset, char* out, size_t count) const {
   if (offset >= size_) return 0;
   count = static_cast<size_t>(std::min<uint64_t>(count, size_ - offset));
+  if (count == 0) return 0;  // memcpy wants a real pointer even for nothing
   if (!file_) {
     std::memcpy(out, memory_.data() + offset, count);
     return static_cast<int64_t>(count);

@@ -1,7 +1,9 @@
 #!/bin/sh
-# Runs every test: installs what is missing, builds, runs the whole suite,
-# then builds the unit tests again with AddressSanitizer and UBSan and runs
-# them. Any failure or sanitizer report fails the command.
+# Runs every test: installs what is missing, builds, runs the whole suite
+# (unit and end-to-end) on the portable build, then builds everything again
+# with AddressSanitizer and UBSan and runs the whole suite against that
+# build, then fuzzes each target for about a minute. Any failure or
+# sanitizer report fails the command.
 set -eu
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -12,11 +14,25 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
 
-cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DMORROWLINE_SANITIZE=ON -DMORROWLINE_PORTABLE=OFF \
-  -DMORROWLINE_UNIT_TESTS_ONLY=ON
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DMORROWLINE_SANITIZE=ON \
+  -DMORROWLINE_PORTABLE=OFF
 cmake --build build-sanitize -j"$jobs"
+# Reports go to files as well as failing the process that made them, so
+# that none hides in a test that does not look at standard error.
+reports=$(mktemp -d "${TMPDIR:-/tmp}/morrowline-sanitizer-XXXXXX")
+chmod 1777 "$reports"
+status=0
 (cd build-sanitize &&
-  ASAN_OPTIONS=abort_on_error=1:detect_leaks=1 \
-    LSAN_OPTIONS=suppressions="$(pwd)/../tests/lsan.supp" \
-    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --output-on-failure -j"$jobs" -L unit)
+  ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:log_path="$reports/asan" \
+    LSAN_OPTIONS=suppressions="$(pwd)/../tests/lsan.supp":print_suppressions=0 \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path="$reports/ubsan" \
+    ctest --output-on-failure -j"$jobs") || status=$?
+if [ -n "$(ls -A "$reports")" ]; then
+  echo "test.sh: sanitizer reports:" >&2
+  cat "$reports"/* >&2
+  status=1
+fi
+rm -rf "$reports"
+[ "$status" -eq 0 ]
+
+./tests/fuzz/run.sh 60
