@@ -1,0 +1,387 @@
+#!/bin/bash
+# Extraction benchmark: morrowline-sfx installers against unzip, bsdtar, 7z,
+# busybox unzip and, as the floor, tar on an uncompressed tar. Run by hand,
+# never from ctest; bench/README.md says what it measures and how.
+set -euo pipefail
+
+usage() {
+  cat <<'EOF'
+usage: bench/run.sh [options]
+  --rounds N      timed rounds per tool and payload, after one warm-up (default 5)
+  --only NAME     small, medium or large; repeatable or comma separated (default all)
+  --sfx PATH      the morrowline-sfx program (default build/bin/morrowline-sfx)
+  --pack PATH     the morrowline-pack program (default build/bin/morrowline-pack)
+  --work DIR      payloads, archives and outputs (default /tmp/morrowline-bench)
+  --tmpfs         mount a tmpfs at DIR (root only); it stays mounted, with the
+                  payloads for the next run, until 'umount DIR'
+  --scale F       multiply the payloads' file counts and large file sizes by F
+                  (0.02 makes a quick check of the script itself)
+Markdown tables go to standard output and to DIR/results.md; progress to
+standard error.
+EOF
+}
+
+die() { echo "run.sh: $*" >&2; exit 2; }
+need_value() { [ "$2" -ge 2 ] || die "$1 needs a value"; }
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+rounds=5
+only=""
+sfx="$repo/build/bin/morrowline-sfx"
+pack="$repo/build/bin/morrowline-pack"
+work=/tmp/morrowline-bench
+use_tmpfs=0
+scale=1
+
+while [ $# -gt 0 ]; do
+  case $1 in
+    --rounds) need_value "$1" $#; rounds=$2; shift 2 ;;
+    --only) need_value "$1" $#; only="$only,$2"; shift 2 ;;
+    --sfx) need_value "$1" $#; sfx=$2; shift 2 ;;
+    --pack) need_value "$1" $#; pack=$2; shift 2 ;;
+    --work) need_value "$1" $#; work=$2; shift 2 ;;
+    --tmpfs) use_tmpfs=1; shift ;;
+    --scale) need_value "$1" $#; scale=$2; shift 2 ;;
+    -h | --help) usage; exit 0 ;;
+    *) usage >&2; exit 2 ;;
+  esac
+done
+
+[[ $rounds =~ ^[1-9][0-9]*$ ]] || die "--rounds must be a positive whole number"
+[[ $scale =~ ^[0-9]*\.?[0-9]+$ ]] && awk -v s="$scale" 'BEGIN { exit !(s > 0) }' ||
+  die "--scale must be a positive number"
+payloads=()
+for name in ${only//,/ }; do
+  case $name in
+    small | medium | large) [[ " ${payloads[*]-} " == *" $name "* ]] || payloads+=("$name") ;;
+    *) die "unknown payload: $name" ;;
+  esac
+done
+[ ${#payloads[@]} -gt 0 ] || payloads=(small medium large)
+
+for program in "$sfx" "$pack"; do
+  [ -x "$program" ] || die "not an executable program: $program (build it, or use --sfx/--pack)"
+done
+sfx=$(realpath "$sfx")
+pack=$(realpath "$pack")
+for tool in python3 zip unzip bsdtar tar Xvfb sha256sum; do
+  command -v "$tool" >/dev/null || die "$tool is missing (tools/setup.sh installs it)"
+done
+[ -x /usr/bin/time ] || die "/usr/bin/time is missing: install the package 'time' (tools/setup.sh)"
+
+# Tools in the order of a round; 7z and busybox only when installed.
+tools=(sfx unzip bsdtar)
+command -v 7z >/dev/null && tools+=(7z) || echo "run.sh: 7z is not installed; skipping it" >&2
+command -v busybox >/dev/null && tools+=(busybox) ||
+  echo "run.sh: busybox is not installed; skipping it" >&2
+tools+=(tar)
+
+label() {
+  case $1 in
+    sfx) echo "morrowline-sfx" ;;
+    unzip) echo "unzip -q" ;;
+    bsdtar) echo "bsdtar -xf" ;;
+    7z) echo "7z x" ;;
+    busybox) echo "busybox unzip" ;;
+    tar) echo "tar -xf (floor)" ;;
+  esac
+}
+
+umask 022
+mkdir -p "$work"
+work=$(realpath "$work")
+mounted=0
+if [ "$use_tmpfs" = 1 ]; then
+  [ "$(id -u)" -eq 0 ] || die "--tmpfs needs root"
+  if [ "$(stat -f -c %T "$work")" != tmpfs ]; then
+    # The size is a limit, not a reservation; outputs are deleted as they go.
+    mount -t tmpfs -o size=50% tmpfs "$work"
+    mounted=1
+  fi
+fi
+on_tmpfs=0
+[ "$(stat -f -c %T "$work")" = tmpfs ] && on_tmpfs=1
+
+if [ "$scale" = 1 ]; then data="$work/payloads"; else data="$work/payloads-scale$scale"; fi
+out="$work/out"
+trash="$work/trash"
+logs="$work/logs"
+mkdir -p "$data" "$out" "$trash" "$logs"
+run_id="$(date +%Y%m%d-%H%M%S)-$$"
+results="$logs/$run_id.tsv"
+
+XVFB_PID=""
+cleanup() {
+  status=$?
+  [ -z "$XVFB_PID" ] || kill "$XVFB_PID" 2>/dev/null || true
+  # Outputs go only now: this file system reuses freed inodes late, and
+  # creating many files soon after deleting many is several times slower.
+  if [ -n "$(ls -A "$trash")" ]; then
+    echo "removing the extracted trees in $trash" >&2
+    rm -rf "${trash:?}"/*
+  fi
+  [ "$mounted" = 0 ] || echo "the tmpfs at $work stays mounted; 'umount $work' frees it" >&2
+  exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Leftovers of an interrupted run are removed with this run's at the end.
+for old in "$out"/*; do
+  [ -e "$old" ] && mv "$old" "$trash/old-$run_id-$(basename "$old")"
+done
+
+discard() {
+  if [ "$on_tmpfs" = 1 ]; then
+    rm -rf "$1" # tmpfs frees at once, and memory would not hold every output
+  else
+    mv "$1" "$trash/"
+  fi
+}
+
+# tree_digest DIR: "files=N dirs=N content=SHA modes=SHA" of DIR/pkg. The
+# content sum covers the path and type of every entry and the bytes of
+# every file; the modes sum covers every entry's permission bits.
+tree_digest() {
+  (
+    cd "$1"
+    files=$(find pkg -type f | wc -l)
+    dirs=$(find pkg -type d | wc -l)
+    content=$({
+      find pkg -printf '%y %p\n' | LC_ALL=C sort
+      find pkg -type f -print0 | LC_ALL=C sort -z | xargs -0r sha256sum
+    } | sha256sum | cut -c1-16)
+    modes=$(find pkg -printf '%m %p\n' | LC_ALL=C sort | sha256sum | cut -c1-16)
+    echo "files=$files dirs=$dirs content=$content modes=$modes"
+  )
+}
+
+field() { tr ' ' '\n' <<<"$1" | sed -n "s/^$2=//p"; }
+mib() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'; }
+
+# prepare PAYLOAD: makes the tree, its digest and the three archives when
+# missing or older than what they are made from.
+prepare() {
+  local p=$1 base="$data/$1"
+  if [ ! -f "$base/.made" ]; then
+    python3 "$repo/bench/make_payloads.py" --scale "$scale" --only "$p" "$data"
+  fi
+  if [ ! -f "$data/$p.digest" ] || [ "$base/.made" -nt "$data/$p.digest" ]; then
+    echo "computing the digest of $base/pkg" >&2
+    tree_digest "$base" >"$data/$p.digest.tmp"
+    mv "$data/$p.digest.tmp" "$data/$p.digest"
+  fi
+  # The installer is made again whenever either program changed.
+  local run="$data/$p.run" programs
+  programs=$(stat -c '%n %s %Y' "$sfx" "$pack")
+  if [ ! -f "$run" ] || [ "$base/.made" -nt "$run" ] ||
+    [ "$programs" != "$(cat "$run.programs" 2>/dev/null)" ]; then
+    echo "packing $run" >&2
+    (cd "$base" && "$pack" -o "$run" --stub "$sfx" --run true pkg)
+    echo "$programs" >"$run.programs"
+  fi
+  if [ ! -f "$data/$p.zip" ] || [ "$base/.made" -nt "$data/$p.zip" ]; then
+    echo "zipping $data/$p.zip" >&2
+    rm -f "$data/$p.tmp.zip"
+    (cd "$base" && zip -qr "$data/$p.tmp.zip" pkg)
+    mv "$data/$p.tmp.zip" "$data/$p.zip"
+  fi
+  if [ ! -f "$data/$p.tar" ] || [ "$base/.made" -nt "$data/$p.tar" ]; then
+    echo "making $data/$p.tar" >&2
+    tar -cf "$data/$p.tmp.tar" -C "$base" pkg
+    mv "$data/$p.tmp.tar" "$data/$p.tar"
+  fi
+}
+
+tool_command() { # tool_command TOOL PAYLOAD: sets the array cmd
+  local z="$data/$2.zip"
+  case $1 in
+    sfx) cmd=("$data/$2.run") ;;
+    unzip) cmd=(unzip -q "$z") ;;
+    bsdtar) cmd=(bsdtar -xf "$z") ;;
+    7z) cmd=(7z x -y -bd "$z") ;;
+    busybox) cmd=(busybox unzip -q "$z") ;;
+    tar) cmd=(tar -xf "$data/$2.tar") ;;
+  esac
+}
+
+failures=0
+
+# run_one PAYLOAD TOOL ROUND: extracts into a fresh folder, times the run,
+# checks the tree and appends a line to the results.
+run_one() {
+  local p=$1 tool=$2 round=$3
+  local dir="$out/$run_id-$p-$tool-$round" log="$logs/$run_id-$p-$tool-$round.log"
+  local timing="$logs/$run_id.time" status=0 check=ok
+  tool_command "$tool" "$p"
+  mkdir "$dir"
+  sync # the previous run's writeback must not land in this one's time
+  (cd "$dir" && /usr/bin/time -o "$timing" -f '%e %U %S %M' "${cmd[@]}") >"$log" 2>&1 ||
+    status=$?
+  # time writes "Command exited with non-zero status N" before the numbers.
+  local wall user sys rss
+  read -r wall user sys rss < <(tail -n1 "$timing")
+  local got expected
+  expected=$(cat "$data/$p.digest")
+  if [ "$status" -ne 0 ]; then
+    check="FAIL: exit status $status"
+  elif [ "$(ls -A "$dir")" != pkg ]; then
+    check="FAIL: extracted '$(ls -A "$dir" | tr '\n' ' ')' instead of 'pkg'"
+  else
+    got=$(tree_digest "$dir")
+    if [ "$(field "$got" files)" != "$(field "$expected" files)" ]; then
+      check="FAIL: $(field "$got" files) files, expected $(field "$expected" files)"
+    elif [ "$(field "$got" content)" != "$(field "$expected" content)" ]; then
+      check="FAIL: different tree (paths, types or bytes)"
+    elif [ "$(field "$got" modes)" != "$(field "$expected" modes)" ]; then
+      check="modes differ"
+    fi
+  fi
+  if [[ $check == FAIL* ]]; then
+    failures=$((failures + 1))
+    {
+      echo "!!!!!!!! $(label "$tool") on $p, round $round: $check"
+      echo "!!!!!!!! log in $log; the first failed output of each tool stays in $out:"
+      tail -n5 "$log" | sed 's/^/!!!!!!!!   /'
+    } >&2
+    if [ -e "$out/$p-$tool.failed" ]; then
+      discard "$dir" # the first failure of each tool is enough to look at
+    else
+      mv "$dir" "$out/$p-$tool.failed"
+    fi
+  else
+    [ "$check" = ok ] || echo "note: $(label "$tool") on $p, round $round: $check" >&2
+    discard "$dir"
+  fi
+  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$p" "$tool" "$round" "$wall" "$user" "$sys" \
+    "$rss" "$check" >>"$results"
+  printf '  %-6s round %s  %-16s %7s s wall %7s s cpu  %s\n' "$p" "$round" "$(label "$tool")" \
+    "$wall" "$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }')" "$check" >&2
+}
+
+# report PAYLOAD: the Markdown table of one payload.
+report() {
+  local p=$1 digest
+  digest=$(cat "$data/$p.digest")
+  echo "#### $p: files $(field "$digest" files), folders $(field "$digest" dirs)," \
+    "$(mib "$(du -sb "$data/$p/pkg" | cut -f1)") MiB; rounds: $rounds"
+  echo
+  echo "| tool | archive MiB | wall s (median) | CPU s (median) | peak RSS MiB (max) | check |"
+  echo "|---|---:|---:|---:|---:|---|"
+  local tool size
+  for tool in "${tools[@]}"; do
+    case $tool in
+      sfx) size=$(stat -c %s "$data/$p.run") ;;
+      tar) size=$(stat -c %s "$data/$p.tar") ;;
+      *) size=$(stat -c %s "$data/$p.zip") ;;
+    esac
+    awk -F'\t' -v p="$p" -v t="$tool" -v name="$(label "$tool")" -v size="$(mib "$size")" '
+      function median(a, k,   i, j, x) {
+        for (i = 2; i <= k; i++) { x = a[i]; for (j = i - 1; j > 0 && a[j] > x; j--) a[j + 1] = a[j]; a[j + 1] = x }
+        return k % 2 ? a[(k + 1) / 2] : (a[k / 2] + a[k / 2 + 1]) / 2
+      }
+      $1 == p && $2 == t && $3 > 0 {
+        n++; wall[n] = $4; cpu[n] = $5 + $6; if ($7 > rss) rss = $7
+        if ($8 ~ /^FAIL/) fail++; else if ($8 != "ok") note = $8
+      }
+      END {
+        check = fail ? sprintf("**FAILED %d of %d**", fail, n) : note ? note : "ok"
+        printf "| %s | %s | %.2f | %.2f | %.1f | %s |\n", name, size, median(wall, n), median(cpu, n), rss / 1024, check
+      }' "$results"
+  done
+  echo
+  # Ratios from the rows just printed: morrowline-sfx against the fastest
+  # peer that passed, and against the floor.
+  awk -F'\t' -v p="$p" '
+    function median(a, k,   i, j, x) {
+      for (i = 2; i <= k; i++) { x = a[i]; for (j = i - 1; j > 0 && a[j] > x; j--) a[j + 1] = a[j]; a[j + 1] = x }
+      return k % 2 ? a[(k + 1) / 2] : (a[k / 2] + a[k / 2 + 1]) / 2
+    }
+    function ratio(a, b) { return b > 0 ? sprintf("%.2fx", a / b) : "n/a" }
+    $1 == p && $3 > 0 {
+      t = $2; n[t]++; w[t, n[t]] = $4; c[t, n[t]] = $5 + $6; if ($7 > rss[t]) rss[t] = $7
+      if ($8 ~ /^FAIL/) fail[t] = 1
+    }
+    END {
+      for (t in n) {
+        delete a; delete b
+        for (i = 1; i <= n[t]; i++) { a[i] = w[t, i]; b[i] = c[t, i] }
+        mw[t] = median(a, n[t]); mc[t] = median(b, n[t])
+      }
+      split("unzip bsdtar 7z busybox", peers, " ")
+      best = ""
+      for (i = 1; i <= 4; i++) {
+        t = peers[i]
+        if ((t in n) && !fail[t] && (best == "" || mw[t] < mw[best])) best = t
+      }
+      names["unzip"] = "unzip -q"; names["bsdtar"] = "bsdtar -xf"; names["7z"] = "7z x"; names["busybox"] = "busybox unzip"
+      if (fail["sfx"]) { print "morrowline-sfx failed its checks: no ratios."; exit }
+      print "| morrowline-sfx against | wall | CPU | peak RSS |"
+      print "|---|---:|---:|---:|"
+      if (best != "")
+        printf "| fastest peer (%s) | %s | %s | %s |\n", names[best], ratio(mw["sfx"], mw[best]), ratio(mc["sfx"], mc[best]), ratio(rss["sfx"], rss[best])
+      if (!fail["tar"])
+        printf "| floor (tar -xf) | %s | %s | %s |\n", ratio(mw["sfx"], mw["tar"]), ratio(mc["sfx"], mc["tar"]), ratio(rss["sfx"], rss["tar"])
+    }' "$results"
+  echo
+}
+
+machine() {
+  echo "### Run of $(date -u '+%Y-%m-%d %H:%M UTC')"
+  echo
+  echo "- machine: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n1)," \
+    "$(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)," \
+    "Linux $(uname -r)"
+  echo "- work directory: $work ($(df --output=fstype "$work" | tail -n1))"
+  echo "- morrowline-sfx: $sfx ($(stat -c %s "$sfx") bytes)"
+  echo "- $(unzip -v | head -n1)"
+  echo "- $(bsdtar --version)"
+  command -v 7z >/dev/null && echo "- $(7z | sed -n '/7-Zip/{p;q}')"
+  command -v busybox >/dev/null && echo "- $(busybox | head -n1)"
+  echo "- $(tar --version | head -n1)"
+  [ "$scale" = 1 ] || echo "- payloads scaled by $scale"
+  echo
+}
+
+for p in "${payloads[@]}"; do prepare "$p"; done
+
+# shellcheck source=../tests/xvfb.sh
+. "$repo/tests/xvfb.sh"
+start_xvfb
+[[ $DISPLAY =~ ^:[0-9]+$ ]] || die "Xvfb did not start"
+
+report_file="$work/results.md"
+machine | tee "$report_file"
+
+for p in "${payloads[@]}"; do
+  if [ "$on_tmpfs" = 0 ]; then
+    # Every output stays in the trash until the end.
+    need=$(($(du -sk "$data/$p/pkg" | cut -f1) * (rounds + 1) * ${#tools[@]} + 1048576))
+    avail=$(df -Pk "$work" | awk 'NR == 2 { print $4 }')
+    [ "$avail" -gt "$need" ] ||
+      die "$p needs about $((need / 1048576)) GiB free in $work, there are $((avail / 1048576)) GiB"
+  fi
+  echo "$p: $(cat "$data/$p.digest")" >&2
+  # Idle memory gets paged out on some machines: read the archives and the
+  # programs again right before the rounds.
+  cat "$data/$p.run" "$data/$p.zip" "$data/$p.tar" >/dev/null
+  for tool in "${tools[@]}"; do
+    tool_command "$tool" "$p"
+    cat "$(command -v "${cmd[0]}")" >/dev/null
+  done
+  # Round 0 is the warm-up. Each round starts one tool further along, so no
+  # tool always follows the same one.
+  for round in $(seq 0 "$rounds"); do
+    count=${#tools[@]}
+    for i in $(seq 0 $((count - 1))); do
+      run_one "$p" "${tools[$(((i + round) % count))]}" "$round"
+    done
+  done
+  report "$p" | tee -a "$report_file"
+done
+
+echo "tables saved in $report_file; every run in $results" >&2
+if [ "$failures" -gt 0 ]; then
+  echo "!!!!!!!! $failures runs FAILED their checks; see above" >&2
+  exit 1
+fi
