@@ -129,8 +129,10 @@ void Archive::check_layout(const CentralDirectory& directory) {
       throw ContextError("bad zip", "no local header for member: " + entry.name);
     uint64_t data = entry.local_header_offset + local_header_size + read_u16(header + 26) +
                     read_u16(header + 28);
-    extents.push_back(MemberExtent{entry.local_header_offset, data + entry.compressed_size,
-                                   entry.name});
+    // A ZIP64 size may claim up to 2^64 - 1 bytes: no sum may wrap.
+    uint64_t end = entry.compressed_size > UINT64_MAX - data ? UINT64_MAX
+                                                              : data + entry.compressed_size;
+    extents.push_back(MemberExtent{entry.local_header_offset, end, entry.name});
   }
   check_member_layout(std::move(extents), directory.offset);
 }
