@@ -46,15 +46,6 @@ mode_t current_umask() {
   return mask;
 }
 
-std::string joined(const std::vector<std::string>& components, size_t begin) {
-  std::string path;
-  for (size_t i = begin; i < components.size(); ++i) {
-    if (i > begin) path += '/';
-    path += components[i];
-  }
-  return path;
-}
-
 // The next file member's bytes, written ahead into a file without a name
 // while the current member's bytes are still coming from the other lane.
 struct WrittenAhead {
@@ -215,7 +206,7 @@ void Run::extract_member(size_t i, MemberFeed& feed) {
     Places::Lookup lookup = places_.find(root, parts, parts.size());
     announce(Places::shown_path(lookup, parts, parts.size()));
     if (lookup.found < parts.size()) places_.create(root, parts, parts.size(), lookup);
-    directories_.push_back(DirectoryRecord{root, joined(parts, 0), first + parts.size(),
+    directories_.push_back(DirectoryRecord{root, relative_path(parts, parts.size()), first + parts.size(),
                                            permissions, member.mtime});
     return;
   }
@@ -227,8 +218,8 @@ void Run::extract_member(size_t i, MemberFeed& feed) {
   }
   size_t parent_count = parts.size() - 1;
   Places::Lookup lookup = places_.find(root, parts, parent_count);
-  std::string parent_path = Places::shown_path(lookup, parts, parent_count);
-  std::string target = parent_path == "/" ? "/" + parts.back() : parent_path + "/" + parts.back();
+  // Found as far as the parent: the leaf is named as it stands.
+  std::string target = Places::shown_path(lookup, parts, parts.size());
   announce(target);
   std::shared_ptr<Directory> parent = lookup.found == parent_count
                                           ? lookup.directory

@@ -6,21 +6,21 @@ namespace {
 
 constexpr size_t kept_open = 16;
 
-std::string joined(const std::vector<std::string>& components, size_t begin, size_t end) {
+}  // namespace
+
+std::string relative_path(const std::vector<std::string>& components, size_t count) {
   std::string path;
-  for (size_t i = begin; i < end; ++i) {
-    if (i > begin) path += '/';
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0) path += '/';
     path += components[i];
   }
   return path;
 }
 
-}  // namespace
-
 Places::Lookup Places::find(const std::shared_ptr<Directory>& root,
                             const std::vector<std::string>& components, size_t count) {
   for (size_t n = count; n > 0; --n) {
-    std::string key = joined(components, 0, n);
+    std::string key = relative_path(components, n);
     if (auto known = recall(*root, key)) return Lookup{known, n};
     if (auto opened = open_below(*root, key)) {
       remember(*root, key, opened);
@@ -35,7 +35,7 @@ std::shared_ptr<Directory> Places::create(const std::shared_ptr<Directory>& root
                                           size_t count, Lookup lookup) {
   std::shared_ptr<Directory> directory = lookup.directory;
   for (size_t i = lookup.found; i < count; ++i) {
-    std::string key = joined(components, 0, i + 1);
+    std::string key = relative_path(components, i + 1);
     directory = make_directory(*root, *directory, key, components[i]);
     remember(*root, key, directory);
   }
@@ -44,7 +44,7 @@ std::shared_ptr<Directory> Places::create(const std::shared_ptr<Directory>& root
 
 void Places::forget(const Directory& root, const std::vector<std::string>& components,
                     size_t count) {
-  std::string key = joined(components, 0, count);
+  std::string key = relative_path(components, count);
   recent_.erase(std::remove_if(recent_.begin(), recent_.end(),
                                [&](const Entry& entry) {
                                  return entry.root == &root &&

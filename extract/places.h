@@ -8,6 +8,9 @@
 
 #include "extract/destination.h"
 
+// components[0, count) joined by '/': a path relative to a root.
+std::string relative_path(const std::vector<std::string>& components, size_t count);
+
 // Finds the directories members land in below a root (the destination, or a
 // reinstall's staging directory): opened below it, links followed only
 // while they stay below, and made where missing. The last few stay open,
