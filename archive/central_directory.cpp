@@ -12,6 +12,8 @@ namespace {
 constexpr size_t header_size = 46;
 constexpr uint16_t zip64_extra_id = 0x0001;
 constexpr uint16_t timestamp_extra_id = 0x5455;
+constexpr uint16_t unicode_path_extra_id = 0x7075;
+constexpr uint8_t host_ms_dos = 0;
 constexpr uint32_t saturated = 0xFFFFFFFF;
 // The end record, a ZIP64 locator and a ZIP64 record (with up to 64 KiB of
 // extensible data) all lie within this many bytes of the image's end.
@@ -64,6 +66,32 @@ std::optional<int64_t> extended_mtime(const char* extra, size_t size) {
   return static_cast<int32_t>(read_u32(stamp->data + 1));
 }
 
+uint32_t crc32_of(const std::string& bytes) {
+  uint32_t crc = 0xFFFFFFFF;
+  for (unsigned char byte : bytes) {
+    crc ^= byte;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
+  }
+  return ~crc;
+}
+
+// The name a member is unpacked under. Windows tools that store names in
+// a code page add Info-ZIP's Unicode Path field: its UTF-8 name counts
+// while its CRC-32 still matches the stored name (a later tool may have
+// renamed the member and left the field). Archives made on MS-DOS and
+// Windows separate directories with '\'.
+std::string used_name(std::string stored, const char* extra, size_t extra_size,
+                      uint16_t version_made_by) {
+  auto unicode = find_extra(extra, extra_size, unicode_path_extra_id);
+  if (unicode && unicode->size >= 5 && unicode->data[0] == 1 &&
+      read_u32(unicode->data + 1) == crc32_of(stored))
+    stored.assign(unicode->data + 5, unicode->size - 5);
+  if (version_made_by >> 8 == host_ms_dos)
+    for (char& c : stored)
+      if (c == '\\') c = '/';
+  return stored;
+}
+
 }  // namespace
 
 CentralDirectory read_central_directory(const ArchiveImage& image) {
@@ -107,7 +135,7 @@ CentralDirectory read_central_directory(const ArchiveImage& image) {
     entry.local_header_offset = read_u32(p + 42);
     const char* name = p + header_size;
     const char* extra = name + name_size;
-    entry.name.assign(name, name_size);
+    entry.name = used_name(std::string(name, name_size), extra, extra_size, entry.version_made_by);
     entry.comment.assign(extra + extra_size, comment_size);
     apply_zip64(extra, extra_size, read_u32(p + 24), entry);
     entry.unix_mtime = extended_mtime(extra, extra_size);

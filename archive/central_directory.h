@@ -9,7 +9,10 @@
 class ArchiveImage;
 
 // The fields of one central-directory header that libzip keeps to itself,
-// and the name and comment as whole stored bytes (zero bytes included).
+// and the name and comment as whole bytes (zero bytes included). The name
+// is the one a member is unpacked under: the UTF-8 name of an Info-ZIP
+// Unicode Path field whose CRC-32 matches the stored name, and '/' for '\'
+// in archives made on MS-DOS or Windows (host 0); else the stored bytes.
 // Sizes and the offset have the ZIP64 extra field applied.
 struct CentralEntry {
   uint16_t version_made_by = 0;

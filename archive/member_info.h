@@ -17,7 +17,9 @@ struct MemberTime {
 
 // One member as its central-directory entry gives it; a plain value.
 // `name` holds the stored bytes, whole: no character-set conversion, no cut
-// at a zero byte. A directory member's name ends with '/'.
+// at a zero byte; only a matching Unicode Path field and the '\' of
+// MS-DOS hosts change it (see CentralEntry). A directory member's name ends
+// with '/'.
 struct MemberInfo {
   std::string name;
   MemberTime modified;

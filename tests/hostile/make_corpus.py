@@ -26,6 +26,7 @@ import os
 import struct
 import sys
 import zipfile
+import zlib
 
 COMMENT = b"$AUTORUN$>touch autorun-ran"
 WHEN = (2021, 6, 7, 8, 9, 10)
@@ -176,6 +177,21 @@ def add_central(data, entry_bytes):
     entries = get(data, end_at + E_ENTRIES, "<H") + 1
     data = put(data, end_at + E_DISK_ENTRIES, "<HH", entries, entries)
     return put(data, end_at + E_SIZE, "<I", lay.cd_size + len(entry_bytes))
+
+
+def with_central_extra(data, name, extra):
+    """Appends `extra` to the extra field of member `name`'s central entry."""
+    lay = Layout(data)
+    entry = lay.entries[lay.index(name)]
+    name_len, extra_len = struct.unpack_from("<HH", data, entry + C_NAME_LEN)
+    at = entry + 46 + name_len + extra_len
+    data = put(data[:at] + extra + data[at:], entry + C_EXTRA_LEN, "<H", extra_len + len(extra))
+    return refit(data, len(data), 0, len(extra))
+
+
+def unicode_path(stored, utf8, crc_xor=0):
+    """Info-ZIP's Unicode Path extra field for a member stored as `stored`."""
+    return struct.pack("<HHBI", 0x7075, 5 + len(utf8), 1, zlib.crc32(stored) ^ crc_xor) + utf8
 
 
 def central_bytes(data, name):
@@ -388,6 +404,18 @@ def main():
                  COMMENT)
     case("link-then-member-through-it", link, 3,
          PREFIX + "cannot create directory: */pkg/link: Not a directory")
+    # The name a member is unpacked under is the one checked: a Unicode
+    # Path field's while its CRC-32 matches, and '\\' read as '/' in
+    # archives made on MS-DOS.
+    case("name-unicode-path-parent",
+         with_central_extra(base, "pkg/data.bin", unicode_path(b"pkg/data.bin", b"../x.bin")), 3,
+         PREFIX + "unsafe member name: ../x.bin")
+    case("name-unicode-path-stale",
+         with_central_extra(base, "pkg/data.bin", unicode_path(b"pkg/data.bin", b"../x.bin", 1)), 0)
+    dos = rename(base, "pkg/data.bin", "pkg\\..\\..\\x.bin")
+    dos_entry = Layout(dos).entries[Layout(dos).index("pkg\\..\\..\\x.bin")]
+    case("name-dos-parent", put(dos, dos_entry + 5, "<B", 0), 3,
+         PREFIX + "unsafe member name: pkg/../../x.bin")
     case("first-member-root", rename(base, "pkg/", "/"), 3, PREFIX + "unsafe member name: /")
     case("first-member-dot", rename(base, "pkg/", "./"), 0, "", 0)
     case("first-member-dot-dot-slash", rename(base, "pkg/", "././"), 0, "", 0)
