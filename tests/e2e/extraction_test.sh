@@ -163,6 +163,7 @@ def write(path, members, comment=AUTORUN):
             info.compress_type = options.get("method", zipfile.ZIP_DEFLATED)
             if "system" in options:
                 info.create_system = options["system"]
+            info.extra = options.get("extra", b"")
             if mode is not None:
                 info.external_attr = mode << 16 | (0x10 if name.endswith("/") else 0)
             z.writestr(info, data)
@@ -241,6 +242,18 @@ for label, name in unsafe.items():
 write("unsafe-late.zip", [("pkg/", b"", 0o40755), ("pkg/a.txt", b"new a\n", 0o100644),
                           ("PLACEHOLDER", b"bad\n", 0o100644)])
 edit("unsafe-late.zip", {b"PLACEHOLDER": {"name": b"pkg/../../escape"}})
+
+# Names from Windows tools: a code-page name with Info-ZIP's Unicode Path
+# field (honoured while its CRC-32 matches the stored name), and '\\'
+# between directories in an archive made on MS-DOS (host 0).
+import zlib
+def unicode_path(stored, utf8, crc_xor=0):
+    return struct.pack("<HHBI", 0x7075, 5 + len(utf8), 1, zlib.crc32(stored) ^ crc_xor) + utf8
+write("windows-names.zip", [
+    ("PLACE1", b"cafe\n", 0o100644, {"extra": unicode_path(b"caf\x82.txt", "café.txt".encode())}),
+    ("PLACE2", b"stale\n", 0o100644, {"extra": unicode_path(b"old\x82.txt", b"new.txt", 1)}),
+    ("dos\\dir\\file.txt", b"dos\n", None, {"system": 0})])
+edit("windows-names.zip", {b"PLACE1": {"name": b"caf\x82.txt"}, b"PLACE2": {"name": b"old\x82.txt"}})
 
 # Directories stored read-only with members inside.
 write("readonly-dirs.zip", [("ro/", b"", 0o40555), ("ro/f.txt", b"inside\n", 0o100644),
@@ -351,6 +364,12 @@ for label in dotdot dotdot2 absolute backslash backslash2; do
     "morrowline-sfx: unsafe member name: $(cat "unsafe-$label.name")"
 done
 check "unsafe absolute name: nothing created at /abs/x" test ! -e /abs/x
+fresh out-windows
+extract windows-names.zip out-windows
+sfx_expect "names from Windows tools: status 0" 0 ""
+expect_eq "names from Windows tools: the UTF-8 name while its CRC matches, '\\' between directories" \
+  "$(printf 'café.txt|dos/dir/file.txt|old\202.txt')" \
+  "$(cd out-windows && find . -type f | sed 's|^\./||' | LC_ALL=C sort | paste -sd'|')"
 fresh out-late
 mkdir -p out-late/pkg
 echo old >out-late/pkg/old.txt
@@ -420,7 +439,7 @@ expect_eq "umask 077: stored 0755 kept, members without a mode get 0600 / 0700" 
 fresh out-special
 extract special.zip out-special
 sfx_expect "setuid, setgid and sticky members: status 0" 0 ""
-expect_eq "setuid, setgid and sticky bits applied" "4755 2755 1777" \
+expect_eq "setuid and setgid bits dropped, the sticky bit kept" "755 755 1777" \
   "$(stat -c %a out-special/setuid out-special/setgid out-special/sticky | paste -sd' ')"
 
 # ---- A member that fails its CRC ----
