@@ -83,7 +83,10 @@ void list_installer(const std::string& path, std::ostream& out) {
         << printable(member.name) << '\n';
   }
   std::optional<std::string> command = autorun_command(extractor->comment());
-  out << "autorun: " << (command ? printable(*command) : "none") << '\n';
+  out << "autorun: " << (command ? printable(*command) : "none");
+  if (command && command->find('\0') != std::string::npos)
+    out << "  (holds a NUL byte: the installer runs only what comes before it)";
+  out << '\n';
 }
 
 CheckReport check_installer(const std::string& path) {
@@ -104,5 +107,9 @@ CheckReport check_installer(const std::string& path) {
       report.failures.push_back(describe_failure(e));  // names the member and why
     }
   }
+  // The shell sees a command only up to its first NUL byte.
+  std::optional<std::string> command = autorun_command(extractor->comment());
+  if (command && command->find('\0') != std::string::npos)
+    report.failures.push_back("autorun command holds a NUL byte: " + printable(*command));
   return report;
 }

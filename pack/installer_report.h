@@ -14,7 +14,8 @@ std::string mode_text(unsigned mode);
 
 // Prints one line per member of the installer at `path`, in archive order:
 // mode text, uncompressed size (right-aligned, 10 columns) and name (control
-// bytes as \xHH), then "autorun: COMMAND" (control bytes likewise) or
+// bytes as \xHH), then "autorun: COMMAND" (control bytes likewise, and a
+// note when it holds a NUL byte, where the shell would cut it) or
 // "autorun: none". Runs nothing. Throws ContextError "cannot open file" or
 // "no archive", or the archive's "bad zip".
 void list_installer(const std::string& path, std::ostream& out);
@@ -26,7 +27,7 @@ struct CheckReport {
 };
 
 // Reads every member, verifying its CRC-32 and size, and checks its name as
-// the installer does. Throws as list_installer when there is nothing to read.
+// the installer does; an autorun command holding a NUL byte fails too. Throws as list_installer when there is nothing to read.
 CheckReport check_installer(const std::string& path);
 
 #endif  // MORROWLINE_PACK_INSTALLER_REPORT_H_

@@ -82,6 +82,20 @@ TEST(PackCheck, NamesEveryMemberTheInstallerWouldFailOn) {
                                       "unsafe member name: ../escape"}));
 }
 
+TEST(PackCheck, ACommandCutShortByANulByteFails) {
+  TempDir dir;
+  // libzip writes no NUL in a comment: it goes in over a placeholder.
+  std::string comment = std::string("$AUTORUN$>sh a") + '\0' + "; rm -rf b";
+  std::vector<char> zip = make_zip({{"a", "x"}}, std::string(comment.size(), 'c'));
+  std::copy(comment.begin(), comment.end(), zip.end() - static_cast<long>(comment.size()));
+  std::string installer = make_installer(dir, zip);
+  EXPECT_EQ(listing(installer),
+            "-rw-r--r--          1 a\nautorun: sh a\\x00; rm -rf b  (holds a NUL byte: the installer "
+            "runs only what comes before it)\n");
+  EXPECT_EQ(check_installer(installer).failures,
+            std::vector<std::string>{"autorun command holds a NUL byte: sh a\\x00; rm -rf b"});
+}
+
 TEST(PackReport, RefusesFilesWithoutAnArchive) {
   TempDir dir;
   write_file(dir / "plain", std::string(70000, 'x'));
