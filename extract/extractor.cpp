@@ -1,14 +1,16 @@
 #include "extract/extractor.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <thread>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <optional>
+#include <thread>
 
 #include "archive/context_error.h"
 #include "extract/destination.h"
@@ -22,6 +24,12 @@
 namespace {
 
 constexpr size_t working_directory_size = 4096;
+// How often observers get an event pass while the run is busy.
+constexpr std::chrono::milliseconds pass_interval{50};
+// What a reading lane may hold, more when the address space is not capped:
+// under a tight `ulimit -v` the toolkit needs the room.
+constexpr size_t lane_bytes = size_t{8} << 20;
+constexpr size_t lane_bytes_capped = size_t{1} << 20;
 
 // While it lives, a write beyond the file-size limit fails with EFBIG
 // instead of killing the process, so the run can report it and clean up.
@@ -46,6 +54,11 @@ mode_t current_umask() {
   return mask;
 }
 
+bool address_space_capped() {
+  struct rlimit limit = {};
+  return getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY;
+}
+
 // The next file member's bytes, written ahead into a file without a name
 // while the current member's bytes are still coming from the other lane.
 struct WrittenAhead {
@@ -56,13 +69,14 @@ struct WrittenAhead {
   bool complete = false;
 };
 
-// A directory member's place, to be given its mode and time at the end.
+// A directory member's place, or a directory the run made, to be given
+// its mode and time at the end.
 struct DirectoryRecord {
   std::shared_ptr<Directory> root;
   std::string relative;
   size_t depth;  // below the destination
   std::optional<mode_t> permissions;
-  int64_t mtime;
+  std::optional<int64_t> mtime;
 };
 
 // One extract_all: the members, the destination and what the run made.
@@ -86,8 +100,16 @@ class Run {
   void extract_member(size_t i, MemberFeed& feed);
   void write_ahead(MemberFeed& feed, MemberFeed::Piece piece);
   void announce(const std::string& target_path);
+  // Gives observers an event pass when one is due, then stops the run if
+  // asked to.
+  void keep_alive();
   void check_stop() const;
+  // Records the directories `made` (component counts of `parts` below
+  // `root`, `first` levels below the destination) for their final mode.
+  void record_made(const std::shared_ptr<Directory>& root, const std::vector<std::string>& parts,
+                   size_t first, const std::vector<size_t>& made);
   void apply_directory_records(bool staging_too);
+  void remove_made_parents();
 
   Extractor& extractor_;
   const std::vector<MemberInfo>& members_;
@@ -97,7 +119,9 @@ class Run {
   Places places_;
   std::optional<Reinstall> reinstall_;
   size_t reinstall_depth_ = 0;
+  std::vector<std::string> made_parents_;  // of the first member, for a failed first install
   std::vector<DirectoryRecord> directories_;
+  std::chrono::steady_clock::time_point last_pass_;
   std::vector<size_t> next_file_;  // per member: the next file member after it
   WrittenAhead ahead_;
 };
@@ -112,21 +136,39 @@ Run::Run(Extractor& extractor, const std::vector<MemberInfo>& members,
   plan_reinstall();
 }
 
-// A reinstall starts clean: when the first member is a directory that
-// exists (a real one, strictly inside the destination), the new tree is
-// built beside it and takes its place at the end.
+// The first member's directory is built whole beside its place and put
+// there at the end: a reinstall replaces the old tree (a real directory,
+// strictly inside the destination) only then, and an interrupted first
+// install leaves nothing visible. Staging that killed runs left goes first.
 void Run::plan_reinstall() {
+  remove_stale_entries(*destination_);
   const std::vector<std::string>& first = components_.front();
   if (!is_directory_member(members_.front().name) || first.empty()) return;
+  size_t parent_count = first.size() - 1;
   Places::Lookup parent;
   try {
-    parent = places_.find(destination_, first, first.size() - 1);
+    parent = places_.find(destination_, first, parent_count);
   } catch (const ContextError&) {
     return;  // the member itself reports where it leads
   }
-  if (parent.found != first.size() - 1 || !is_real_directory(*parent.directory, first.back()))
-    return;
-  reinstall_.emplace(parent.directory, first.back());
+  std::shared_ptr<Directory> holder = parent.directory;
+  const std::string& leaf = first.back();
+  bool replacing = parent.found == parent_count && is_real_directory(*holder, leaf);
+  if (!replacing) {
+    if (parent.found == parent_count) {
+      // A file or a link there: the member itself reports or follows it.
+      if (entry_exists(*holder, leaf)) return;
+    } else {
+      std::vector<size_t> made;
+      holder = places_.create(destination_, first, parent_count, parent, made);
+      record_made(destination_, first, 0, made);
+      for (size_t count : made) made_parents_.push_back(relative_path(first, count));
+    }
+  }
+  if (holder != destination_) remove_stale_entries(*holder);
+  if (replacing)
+    check_tree_removable(*holder, leaf, [this] { keep_alive(); });
+  reinstall_.emplace(holder, leaf, replacing);
   reinstall_depth_ = first.size();
 }
 
@@ -168,18 +210,32 @@ void Run::extract_every_member() {
       if (is_file_member(i)) next = i;
     }
   FileSizeSignalIgnored file_size_limit_reported;
-  MemberFeed feed(*extractor_.archive, members_, std::move(files), lanes, extractor_.stop_signal);
+  MemberFeed feed(*extractor_.archive, members_, std::move(files), lanes,
+                  address_space_capped() ? lane_bytes_capped : lane_bytes, extractor_.stop_signal);
   try {
     for (size_t i = 0; i < members_.size(); ++i) {
       check_stop();
       extract_member(i, feed);
     }
-    if (reinstall_) reinstall_->commit();
+    check_stop();
+    // The staged tree gets its modes before it is put in place, so that
+    // nobody sees it half set up.
+    apply_directory_records(true);
+    if (reinstall_)
+      if (std::optional<std::string> warning = reinstall_->commit())
+        extractor_.warnings.push_back(*warning);
   } catch (...) {
-    apply_directory_records(!reinstall_ || reinstall_->placed());
+    apply_directory_records(false);
+    reinstall_.reset();
+    remove_made_parents();
     throw;
   }
-  apply_directory_records(true);
+}
+
+void Run::remove_made_parents() {
+  // Deepest first; one that holds something now stays.
+  for (auto made = made_parents_.rbegin(); made != made_parents_.rend(); ++made)
+    remove_if_empty(*destination_, *made);
 }
 
 bool Run::can_write_ahead() const {
@@ -205,9 +261,16 @@ void Run::extract_member(size_t i, MemberFeed& feed) {
   if (directory) {
     Places::Lookup lookup = places_.find(root, parts, parts.size());
     announce(Places::shown_path(lookup, parts, parts.size()));
-    if (lookup.found < parts.size()) places_.create(root, parts, parts.size(), lookup);
-    directories_.push_back(DirectoryRecord{root, relative_path(parts, parts.size()), first + parts.size(),
-                                           permissions, member.mtime});
+    std::vector<size_t> made;
+    if (lookup.found < parts.size()) places_.create(root, parts, parts.size(), lookup, made);
+    // The staging directory itself stands for the first member.
+    bool made_here = (!made.empty() && made.back() == parts.size()) ||
+                     (parts.empty() && root->made);
+    if (made_here && !made.empty()) made.pop_back();
+    record_made(root, parts, first, made);
+    if (!permissions && made_here) permissions = 0755 & ~umask_;
+    directories_.push_back(DirectoryRecord{root, relative_path(parts, parts.size()),
+                                           first + parts.size(), permissions, member.mtime});
     return;
   }
 
@@ -221,9 +284,11 @@ void Run::extract_member(size_t i, MemberFeed& feed) {
   // Found as far as the parent: the leaf is named as it stands.
   std::string target = Places::shown_path(lookup, parts, parts.size());
   announce(target);
+  std::vector<size_t> made;
   std::shared_ptr<Directory> parent = lookup.found == parent_count
                                           ? lookup.directory
-                                          : places_.create(root, parts, parent_count, lookup);
+                                          : places_.create(root, parts, parent_count, lookup, made);
+  record_made(root, parts, first, made);
   // Made with its final permission bits where the umask allows, so that
   // most files need no chmod.
   mode_t create_mode = permissions ? (*permissions & 0777) : 0666;
@@ -241,8 +306,10 @@ void Run::extract_member(size_t i, MemberFeed& feed) {
     file.emplace(*parent, parts.back(), create_mode);
   }
   while (!complete) {
-    MemberFeed::Piece piece = feed.take(i, next_file_[i]);
-    check_stop();
+    std::optional<MemberFeed::Piece> taken = feed.take(i, next_file_[i], pass_interval);
+    keep_alive();
+    if (!taken) continue;
+    MemberFeed::Piece piece = std::move(*taken);
     if (piece.index != i) {
       write_ahead(feed, std::move(piece));
       continue;
@@ -278,7 +345,26 @@ void Run::write_ahead(MemberFeed& feed, MemberFeed::Piece piece) {
 }
 
 void Run::announce(const std::string& target_path) {
+  last_pass_ = std::chrono::steady_clock::now();
   for (const auto& observer : extractor_.observers) observer->on_member(target_path);
+}
+
+void Run::keep_alive() {
+  auto now = std::chrono::steady_clock::now();
+  if (now - last_pass_ >= pass_interval) {
+    last_pass_ = now;
+    for (const auto& observer : extractor_.observers) observer->on_working();
+  }
+  check_stop();
+}
+
+void Run::record_made(const std::shared_ptr<Directory>& root, const std::vector<std::string>& parts,
+                      size_t first, const std::vector<size_t>& made) {
+  // Made 0700 so that nobody sees into them while they fill; the mode a
+  // directory would have had from mkdir comes at the end.
+  for (size_t count : made)
+    directories_.push_back(DirectoryRecord{root, relative_path(parts, count), first + count,
+                                           0755 & ~umask_, std::nullopt});
 }
 
 void Run::check_stop() const {

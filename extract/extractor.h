@@ -50,18 +50,28 @@ class Extractor {
   // destination. When the first member is a directory that exists, the new
   // tree is built beside it and replaces it only once complete.
   //
+  // When the first member is a directory, its whole tree is built in a
+  // hidden directory beside it and put in place at the end, over an old
+  // tree that was first checked to be removable (no mount inside, nothing
+  // locked against this user). Staging left by killed runs is removed
+  // first.
+  //
   // Throws ContextError (or the archive's std::runtime_error) at the first
   // member that cannot be placed, or Interrupted once `stop_signal` is
   // set; members outside the first member's directory that came before
-  // stay on disk, and no partial file or staging directory is left.
+  // stay on disk, and no partial file or staging directory is left. Once
+  // the new tree is in place nothing is thrown: what went wrong after
+  // that (an old tree that could not be removed) is in `warnings`.
   void extract_all();
   void extract_all(const std::string& destination);
 
   std::unique_ptr<Archive> archive;
   std::vector<std::shared_ptr<ProgressObserver>> observers;
   // When set, a run stops at the next piece once it reads non-zero: the
-  // number of the signal that asked it to.
+  // number of the signal that asked it to, or a StopReason.
   const std::atomic<int>* stop_signal = nullptr;
+  // One line each, for people: what a finished run could not do.
+  std::vector<std::string> warnings;
 };
 
 #endif  // MORROWLINE_EXTRACT_EXTRACTOR_H_

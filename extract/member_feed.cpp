@@ -7,7 +7,6 @@
 namespace {
 
 constexpr size_t piece_size = size_t{256} << 10;
-constexpr size_t lane_limit_bytes = size_t{8} << 20;
 constexpr size_t lane_limit_pieces = 2048;
 constexpr size_t spare_buffers = 16;
 
@@ -17,8 +16,9 @@ struct Closing {};
 }  // namespace
 
 MemberFeed::MemberFeed(Archive& archive, const std::vector<MemberInfo>& members,
-                       std::vector<size_t> wanted, size_t lanes, const std::atomic<int>* stop)
-    : members_(members), stop_(stop), lane_of_(members.size(), 0) {
+                       std::vector<size_t> wanted, size_t lanes, size_t lane_bytes,
+                       const std::atomic<int>* stop)
+    : members_(members), lane_bytes_(lane_bytes), stop_(stop), lane_of_(members.size(), 0) {
   lanes = std::max<size_t>(1, std::min<size_t>(lanes, 2));
   for (size_t i = 0; i < lanes; ++i) lanes_.push_back(std::make_unique<Lane>());
   for (size_t j = 0; j < wanted.size(); ++j) {
@@ -115,7 +115,7 @@ MemberFeed::Buffer MemberFeed::spare_buffer(size_t room) {
 void MemberFeed::push(Lane& lane, Piece piece) {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!closing_ &&
-         (lane.queued_bytes >= lane_limit_bytes || lane.pieces.size() >= lane_limit_pieces)) {
+         (lane.queued_bytes >= lane_bytes_ || lane.pieces.size() >= lane_limit_pieces)) {
     lane.reader_waits = true;
     lane.drained.wait(lock);
     lane.reader_waits = false;
@@ -127,7 +127,8 @@ void MemberFeed::push(Lane& lane, Piece piece) {
   if (writer_waits_) filled_.notify_one();
 }
 
-MemberFeed::Piece MemberFeed::take(size_t index, size_t ahead) {
+std::optional<MemberFeed::Piece> MemberFeed::take(size_t index, size_t ahead,
+                                                  std::chrono::milliseconds patience) {
   Lane* lane = lanes_[lane_of_[index]].get();
   Lane* other = ahead != no_member ? lanes_[lane_of_[ahead]].get() : nullptr;
   if (other == lane) other = nullptr;
@@ -142,15 +143,16 @@ MemberFeed::Piece MemberFeed::take(size_t index, size_t ahead) {
     // Done with nothing left for a wanted member: a signal stopped it.
     if (lane->done) throw Interrupted(stop_ ? stop_->load() : 0);
     writer_waits_ = true;
-    filled_.wait(lock);
+    std::cv_status waited = filled_.wait_for(lock, patience);
     writer_waits_ = false;
+    if (waited == std::cv_status::timeout) return std::nullopt;
   }
   Lane& from = *lane;
   Piece piece = std::move(from.pieces.front());
   from.pieces.pop_front();
   from.queued_bytes -= piece.size;
   // The reader resumes once half its room is free, not at every piece.
-  if (from.reader_waits && from.queued_bytes <= lane_limit_bytes / 2 &&
+  if (from.reader_waits && from.queued_bytes <= lane_bytes_ / 2 &&
       from.pieces.size() <= lane_limit_pieces / 2)
     from.drained.notify_one();
   if (piece.index != index) throw std::logic_error("member feed taken out of order");

@@ -2,12 +2,14 @@
 #define MORROWLINE_EXTRACT_MEMBER_FEED_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -19,8 +21,8 @@
 // ones. With two lanes, two readers take the members in turn (the second
 // over its own copy of the archive): the next member inflates while this
 // one does, on a second core, as far as its lane has room. At most about
-// 8 MiB per lane wait at any time. While the feed lives, nobody else may
-// use the archive.
+// `lane_bytes` per lane wait at any time. While the feed lives, nobody
+// else may use the archive.
 class MemberFeed {
  public:
   // Room for bytes, not zeroed when made: the reader fills it at once.
@@ -40,7 +42,7 @@ class MemberFeed {
   // Reads members[i] for each i in `wanted`, which is in increasing order;
   // `lanes` is 1 or 2. Stops early once `*stop` is non-zero.
   MemberFeed(Archive& archive, const std::vector<MemberInfo>& members, std::vector<size_t> wanted,
-             size_t lanes, const std::atomic<int>* stop);
+             size_t lanes, size_t lane_bytes, const std::atomic<int>* stop);
   // Stops the readers and waits for them.
   ~MemberFeed();
   MemberFeed(const MemberFeed&) = delete;
@@ -49,8 +51,9 @@ class MemberFeed {
   // The next piece of members[index]; while none is ready, the next one of
   // members[ahead] when that is read on the other lane and ready (so the
   // caller can keep both lanes moving). Members are taken in the order of
-  // `wanted`. Throws Interrupted once `*stop` has stopped the readers.
-  Piece take(size_t index, size_t ahead = no_member);
+  // `wanted`. Nothing when no piece came within `patience`. Throws
+  // Interrupted once `*stop` has stopped the readers.
+  std::optional<Piece> take(size_t index, size_t ahead, std::chrono::milliseconds patience);
 
   static constexpr size_t no_member = static_cast<size_t>(-1);
   // Hands a piece's buffer back for reuse.
@@ -73,6 +76,7 @@ class MemberFeed {
   Buffer spare_buffer(size_t room);
 
   const std::vector<MemberInfo>& members_;
+  const size_t lane_bytes_;
   const std::atomic<int>* stop_;
   std::vector<size_t> lane_of_;  // per member index
 

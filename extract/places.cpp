@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "extract/target_path.h"
+
 namespace {
 
 constexpr size_t kept_open = 16;
@@ -32,11 +34,13 @@ Places::Lookup Places::find(const std::shared_ptr<Directory>& root,
 
 std::shared_ptr<Directory> Places::create(const std::shared_ptr<Directory>& root,
                                           const std::vector<std::string>& components,
-                                          size_t count, Lookup lookup) {
+                                          size_t count, Lookup lookup,
+                                          std::vector<size_t>& made) {
   std::shared_ptr<Directory> directory = lookup.directory;
   for (size_t i = lookup.found; i < count; ++i) {
     std::string key = relative_path(components, i + 1);
     directory = make_directory(*root, *directory, key, components[i]);
+    if (directory->made) made.push_back(i + 1);
     remember(*root, key, directory);
   }
   return directory;
@@ -57,10 +61,7 @@ void Places::forget(const Directory& root, const std::vector<std::string>& compo
 std::string Places::shown_path(const Lookup& lookup, const std::vector<std::string>& components,
                                size_t count) {
   std::string path = lookup.directory->shown;
-  for (size_t i = lookup.found; i < count; ++i) {
-    if (path != "/") path += '/';
-    path += components[i];
-  }
+  for (size_t i = lookup.found; i < count; ++i) path = child_path(path, components[i]);
   return path;
 }
 

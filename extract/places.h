@@ -28,10 +28,12 @@ class Places {
               size_t count);
 
   // Makes components[lookup.found, count) below lookup.directory and
-  // returns the last of them. Throws as make_directory().
+  // returns the last of them. Appends to `made` the component count of
+  // each directory this made (mode 0700 until the run gives it its own).
+  // Throws as make_directory().
   std::shared_ptr<Directory> create(const std::shared_ptr<Directory>& root,
                                     const std::vector<std::string>& components, size_t count,
-                                    Lookup lookup);
+                                    Lookup lookup, std::vector<size_t>& made);
 
   // Forgets what was opened at or below components[0, count) of `root`: an
   // entry there has been replaced.

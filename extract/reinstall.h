@@ -2,38 +2,49 @@
 #define MORROWLINE_EXTRACT_REINSTALL_H_
 
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "archive/file_descriptor.h"
 #include "extract/destination.h"
 
-// A clean reinstall of the directory `leaf` of `parent`: the new tree is
-// built in a fresh hidden directory beside the old one, on the same file
-// system, and takes the old one's name only once complete; the old tree
-// then goes. Until commit() succeeds, and whenever the run fails or is
-// interrupted, the old tree stays exactly as it was, and whatever lies at
-// the staging name goes when the object does.
+// The first member's directory, `leaf` of `parent`, built whole in a fresh
+// hidden directory beside its place (mode 0700, on the same file system)
+// and put in place only once complete. On a reinstall the old tree, which
+// the caller has checked can be removed, stays exactly as it was until
+// then and goes afterwards. Until commit() succeeds, and whenever the run
+// fails or is interrupted, whatever lies at the staging name goes when the
+// object does: an interrupted first install leaves nothing visible.
 class Reinstall {
  public:
-  Reinstall(std::shared_ptr<Directory> parent, std::string leaf);
+  // `replacing`: an old tree stands at `leaf`.
+  Reinstall(std::shared_ptr<Directory> parent, std::string leaf, bool replacing);
   ~Reinstall();
   Reinstall(const Reinstall&) = delete;
   Reinstall& operator=(const Reinstall&) = delete;
 
-  // Where the new tree is built; people know it by the old directory's path.
+  // Where the new tree is built; people know it by the final path.
   const std::shared_ptr<Directory>& staging() const { return staging_; }
 
-  // Puts the new tree in place, in one step where the file system can,
+  // Puts the new tree in place: in one step where the file system can,
   // then removes the old one. Throws ContextError ("cannot replace
-  // directory", "cannot remove directory").
-  void commit();
-  // True once the new tree stands at the old one's name.
+  // directory", "cannot create directory") while nothing has changed. Once
+  // the new tree is in place nothing is thrown: an old tree that still
+  // cannot be removed is kept under a visible name, and the returned
+  // warning says where and why.
+  std::optional<std::string> commit();
+  // True once the new tree stands at its final name.
   bool placed() const { return placed_; }
 
  private:
+  std::optional<std::string> remove_old_tree();
+
   std::shared_ptr<Directory> parent_;
   std::string leaf_;
+  bool replacing_;
   std::string staging_name_;
   std::shared_ptr<Directory> staging_;
+  FileDescriptor lock_;  // shows other runs that the staging is in use
   bool placed_ = false;
   bool finished_ = false;
 };

@@ -18,11 +18,12 @@ struct FreeDeleter {
   void operator()(char* p) const { std::free(p); }
 };
 
-std::string child(const std::string& directory, const std::string& part) {
-  return directory == "/" ? "/" + part : directory + "/" + part;
-}
-
 }  // namespace
+
+std::string child_path(const std::string& directory, const std::string& name) {
+  if (name.empty()) return directory;
+  return directory == "/" ? "/" + name : directory + "/" + name;
+}
 
 std::string canonical_path(const std::string& path) {
   // realpath allocates the result itself, so no fixed buffer is ever read
@@ -44,7 +45,7 @@ std::string target_path(const std::string& destination, const std::string& name,
   std::string place = destination;
   for (size_t i = 0; i < parts.size(); ++i) {
     if (parts[i] == "..") throw ContextError("path leads outside the destination", name);
-    std::string next = child(place, parts[i]);
+    std::string next = child_path(place, parts[i]);
     bool last = i + 1 == parts.size();
     struct stat entry;
     if (lstat(next.c_str(), &entry) != 0 || (last && leaf == LeafRule::keep) ||

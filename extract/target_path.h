@@ -3,6 +3,10 @@
 
 #include <string>
 
+// `name` in the directory at `directory`: "/a" + "b" gives "/a/b", "/" + "b"
+// gives "/b", and an empty name the directory itself.
+std::string child_path(const std::string& directory, const std::string& name);
+
 // The canonical absolute form of an existing path. Throws ContextError
 // "cannot resolve path" when there is none.
 std::string canonical_path(const std::string& path);

@@ -15,12 +15,6 @@ echo "# the corpus holds $(wc -l <corpus/manifest.tsv) archives"
 mkdir installers
 start_xvfb
 
-# snapshot DIR: every entry below DIR with type, mode, size and contents.
-snapshot() {
-  sfx_tree "$1"
-  (cd "$1" && find . -type f -exec md5sum {} + | LC_ALL=C sort)
-}
-
 # with_old_tree DIR: DIR holds an older pkg/: a file the archive replaces,
 # the user's own file, and a private subdirectory with a file in it.
 with_old_tree() {

@@ -283,6 +283,17 @@ sfx_tree() {
     sed -E 's/^d ([0-7]+) [0-9]+ /d \1 - /' | LC_ALL=C sort
 }
 
+# snapshot DIR: every entry below DIR with type, mode, size and contents.
+snapshot() {
+  sfx_tree "$1"
+  (cd "$1" && find . -type f -exec md5sum {} + | LC_ALL=C sort)
+}
+
+# no_debris DIR: nothing hidden of ours is left below DIR.
+no_debris() {
+  [ -z "$(find "$1" -name '.morrowline-*')" ]
+}
+
 # gui_launch DIR ZIP LABEL [INSTALLER]: makes $SCRATCH/bin/INSTALLER (default
 # DIR) from ZIP, starts it in the new directory $SCRATCH/DIR with stderr in
 # $SCRATCH/DIR.err, and checks that its window appears; LAUNCHED_WINDOW is

@@ -112,7 +112,8 @@ with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
 EOF
 gui_launch bulk "$SCRATCH/bulk.zip" "bulk" bulk-installer
 window=$LAUNCHED_WINDOW
-extracted() { find "$SCRATCH/bulk/bulk" -type f 2>/dev/null | wc -l; }
+# Counted in the hidden staging directory too, where bulk/ is built.
+extracted() { find "$SCRATCH/bulk" -type f 2>/dev/null | wc -l; }
 if [ -n "$window" ]; then
   # Clicks stop well before the end, so none can still be queued when the
   # last member makes the button active.
@@ -143,7 +144,7 @@ if [ -n "$window" ]; then
   check "bulk: \"Fechar\" turns active at the end" gui_wait_for gui_fechar_active "$window"
   check "bulk: the process is still running after the extraction" gui_alive "$GUI_PID"
   check "bulk: the window is still there" test -n "$(timeout 10 xdotool search --onlyvisible --name "^$TITLE\$" 2>/dev/null || true)"
-  expect_eq "bulk: every member is on disk" "$COUNT" "$(extracted)"
+  expect_eq "bulk: every member is on disk" "$COUNT" "$(find "$SCRATCH/bulk/bulk" -type f | wc -l)"
   expect_eq "bulk: a member's content" "member 1234" "$(cat "$SCRATCH/bulk/bulk/f01234.txt" 2>/dev/null || true)"
   gui_click "$window" 527 112
 fi
