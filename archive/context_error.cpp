@@ -1,6 +1,7 @@
 #include "archive/context_error.h"
 
 #include <cstdio>
+#include <new>
 
 namespace {
 
@@ -28,6 +29,7 @@ size_t utf8_length(const std::string& text, size_t i) {
 }  // namespace
 
 std::string describe_failure(const std::exception& e) {
+  if (dynamic_cast<const std::bad_alloc*>(&e)) return "out of memory";
   if (auto* with_context = dynamic_cast<const ContextError*>(&e)) {
     if (!with_context->context().empty())
       return printable(std::string(e.what()) + ": " + with_context->context());

@@ -1,5 +1,6 @@
 #include "launcher/autorun.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,6 +14,9 @@ std::optional<std::string> autorun_command(const std::string& comment) {
 void autorun(const std::string& comment) {
   std::optional<std::string> command = autorun_command(comment);
   if (!command) return;
+  // The program ignores SIGPIPE for its own sake; the command's pipelines
+  // ("yes | head") need the usual end.
+  signal(SIGPIPE, SIG_DFL);
   (void)std::system(command->c_str());
   std::fflush(stdout);
   std::fflush(stderr);

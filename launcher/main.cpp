@@ -1,5 +1,9 @@
 // The program's entry point: finds the archive appended to its own file
 // and, when it holds members, runs the whole extraction.
+#include <malloc.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/auxv.h>
 #include <unistd.h>
 
 #include <memory>
@@ -12,12 +16,19 @@
 
 namespace {
 
-// The program's own file. argv[0] names it when it holds a '/'; a bare name
-// means the shell found the program on PATH, and a file of that name in the
-// working directory may be another one altogether.
-std::string own_file(int argc, char** argv) {
-  std::string given = argc > 0 && argv[0] ? argv[0] : "";
-  if (given.find('/') != std::string::npos) return given;
+// What every thread but the main one gets: the program's own threads need
+// little, and under a tight `ulimit -v` the toolkit needs the room.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t thread_stack_size = size_t{8} << 20;
+#else
+constexpr size_t thread_stack_size = size_t{1} << 20;
+#endif
+
+// The running program, through /proc/self/exe: the file itself even when
+// it was moved or deleted. Empty when the kernel started the dynamic
+// loader itself ("ld.so ./setup"), whose file holds no archive.
+std::string running_program() {
+  if (getauxval(AT_BASE) == 0) return "";
   std::string path(4096, '\0');
   ssize_t length = readlink("/proc/self/exe", path.data(), path.size());
   // The link names the file for messages; a replaced or deleted file is
@@ -29,14 +40,46 @@ std::string own_file(int argc, char** argv) {
   return path;
 }
 
+// The program's own file. argv[0] names it when it holds a '/'; a bare name
+// means the shell found the program on PATH, and a file of that name in the
+// working directory may be another one altogether.
+std::string own_file(int argc, char** argv) {
+  std::string given = argc > 0 && argv[0] ? argv[0] : "";
+  if (given.find('/') != std::string::npos) return given;
+  std::string running = running_program();
+  return running.empty() ? given : running;
+}
+
+// Small reservations for the threads the run starts: one malloc arena
+// (each more reserves 64 MiB of address space) and small stacks.
+void reserve_little() {
+  mallopt(M_ARENA_MAX, 1);
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return;
+  if (pthread_attr_setstacksize(&attributes, thread_stack_size) == 0)
+    pthread_setattr_default_np(&attributes);
+  pthread_attr_destroy(&attributes);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A closed pipe on standard error must not kill the run before its
+  // failure reaches the window.
+  signal(SIGPIPE, SIG_IGN);
+  reserve_little();
   std::string own_path = own_file(argc, argv);
   std::unique_ptr<Extractor> extractor;
   std::vector<std::string> names;
   try {
     extractor = std::make_unique<Extractor>(own_path);
+    if (!extractor->archive->reading()) {
+      // argv[0] can name anything (exec -a, some launchers); the running
+      // program's own file is there to read.
+      std::string running = running_program();
+      if (!running.empty() && running != own_path && extractor->load_archive(running))
+        own_path = running;
+    }
     names = extractor->member_names();
   } catch (const ContextError& e) {
     report_failure(e);

@@ -15,11 +15,15 @@ constexpr int status_failed = 3;       // a run stopped by an error
 // Prints one line on standard error naming the failure.
 void report_failure(const std::exception& failure);
 
-// Shows the window with the command line, extracts every member on a worker
-// thread while the window follows, then starts the autorun command on a
-// detached thread and runs the event loop. Returns the exit status: 0 once
-// the window is closed, 3 after a failed extraction (shown in the window
-// until it is closed). The display failing to open ends the process (1).
+// Shows and draws the window with the command line before anything on disk
+// changes, extracts every member on a worker thread while the window
+// follows, then starts the autorun command on a detached thread and runs
+// the event loop. Returns the exit status: 0 once the window is closed, 3
+// after a failed extraction (shown in the window until it is closed).
+// Ends the process itself: with 1 when the display cannot be opened, 3
+// when the toolkit fails otherwise, the window is closed during the
+// extraction ("cancelled") or the display is lost (after the clean-up),
+// and by the signal that interrupted the extraction.
 int run_sequence(Extractor& extractor, std::size_t member_count, int argc, char** argv);
 
 #endif  // MORROWLINE_LAUNCHER_RUN_SEQUENCE_H_

@@ -6,7 +6,9 @@
 #include <FL/Fl_Pixmap.H>
 #include <FL/Fl_Progress.H>
 #include <FL/Fl_RGB_Image.H>
+#include <FL/x.H>
 
+#include "extract/interrupted.h"
 #include "ui/icon_xpm.h"
 
 namespace {
@@ -16,6 +18,7 @@ constexpr Fl_Color bar_blue = 4;
 constexpr std::chrono::milliseconds frame_interval{33};
 // Written at a few hundred MB/s, a member this big takes a frame or more.
 constexpr uint64_t big_member_size = uint64_t{4} << 20;
+constexpr std::chrono::seconds longest_wait_for_map{1};
 
 }  // namespace
 
@@ -40,9 +43,25 @@ ProgressWindow::ProgressWindow(std::size_t member_count)
   close_button->callback(on_close, this);
   close_button->deactivate();
   end();
+  callback(on_close_request, this);
 }
 
 ProgressWindow::~ProgressWindow() = default;
+
+void ProgressWindow::draw_now() {
+  auto deadline = std::chrono::steady_clock::now() + longest_wait_for_map;
+  XWindowAttributes attributes;
+  while (shown() && XGetWindowAttributes(fl_display, fl_xid(this), &attributes) &&
+         attributes.map_state != IsViewable && std::chrono::steady_clock::now() < deadline)
+    Fl::wait(0.01);
+  Fl::check();
+  // Fonts are loaded at the first text drawn, mapped or not.
+  make_current();
+  draw();
+  Fl::flush();
+  // The server has done the drawing, or the connection is known broken.
+  XSync(fl_display, False);
+}
 
 void ProgressWindow::on_member(const std::string& target_path) {
   progress_bar->copy_label(target_path.c_str());
@@ -53,12 +72,24 @@ void ProgressWindow::on_member(const std::string& target_path) {
     progress_bar->clear_damage();
     clear_damage(damage() & ~FL_DAMAGE_CHILD);
   }
-  if (last) {
-    // Clicks queued while the button was inactive are handled first, so a
-    // click on the greyed "Fechar" never closes the window once it wakes.
-    Fl::check();
-    close_button->activate();
-  }
+  if (display_usable()) Fl::check();
+}
+
+void ProgressWindow::on_working() {
+  if (display_usable()) Fl::check();
+}
+
+bool ProgressWindow::display_usable() const {
+  return !stop_request || stop_request->load(std::memory_order_relaxed) != stop_display_lost;
+}
+
+void ProgressWindow::extraction_ended() {
+  // Clicks queued while the button was inactive are handled first, so a
+  // click on the greyed "Fechar" never closes the window once it wakes.
+  extracting_ = false;
+  if (!display_usable()) return;
+  Fl::check();
+  close_button->activate();
   Fl::check();
 }
 
@@ -72,6 +103,7 @@ bool ProgressWindow::drawing_due() {
 }
 
 void ProgressWindow::show_failure(const std::string& failure) {
+  extracting_ = false;
   caption->copy_label(("Falha: " + failure).c_str());
   progress_bar->selection_color(FL_RED);
   progress_bar->redraw();
@@ -79,3 +111,12 @@ void ProgressWindow::show_failure(const std::string& failure) {
 }
 
 void ProgressWindow::on_close(Fl_Widget* w, void*) { w->window()->hide(); }
+
+void ProgressWindow::on_close_request(Fl_Widget* w, void*) {
+  auto* window = static_cast<ProgressWindow*>(w);
+  if (window->extracting_ && window->stop_request) {
+    int none = 0;
+    window->stop_request->compare_exchange_strong(none, stop_cancelled);
+  }
+  window->hide();
+}

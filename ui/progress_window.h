@@ -3,6 +3,7 @@
 
 #include <FL/Fl_Window.H>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -18,21 +19,37 @@ class Fl_Widget;
 
 // The program's window: title "Morrowline SFX Tool", the caption
 // "Extraindo arquivos", a bar that steps once per member and the "Fechar"
-// button, inactive until the last member is announced. Building it does not
+// button, inactive until the extraction has ended. Building it does not
 // touch the display; the launcher shows it.
+//
+// Closing it (the window manager's close button, Escape) while the
+// extraction runs hides it and cancels the run: it stores stop_cancelled
+// in `*stop_request`, which the extraction watches.
 class ProgressWindow : public Fl_Window, public ProgressObserver {
  public:
   explicit ProgressWindow(std::size_t member_count);
   ~ProgressWindow() override;
 
+  // Draws the whole window once, now, with its fonts, so that whatever the
+  // toolkit cannot do (no fonts, too little memory) fails before anything
+  // on disk changes. Waits up to a second for the window to be mapped.
+  void draw_now();
+
   // Called on the extracting thread while no other thread uses the toolkit:
-  // moves the bar, labels it with the path, enables "Fechar" at the last
-  // member and runs one non-blocking event pass. That pass draws the bar at
-  // most every 1/30 s: thousands of small members a second would otherwise
-  // keep the X server busier than the extraction. The first and last
-  // members are always drawn, and so is a member big enough to take a
-  // while (see member_sizes), so that its name shows while it is written.
+  // moves the bar, labels it with the path and runs one non-blocking event
+  // pass. That pass draws the bar at most every 1/30 s: thousands of small
+  // members a second would otherwise keep the X server busier than the
+  // extraction. The first and last members are always drawn, and so is a
+  // member big enough to take a while (see member_sizes), so that its name
+  // shows while it is written.
   void on_member(const std::string& target_path) override;
+  // One event pass, between members: redraws and hears a close request.
+  void on_working() override;
+
+  // The extraction has ended and everything is in place: "Fechar" becomes
+  // active, and closing the window no longer cancels anything. Clicks that
+  // came while it was inactive are dropped first.
+  void extraction_ended();
 
   // Shows that the run stopped: the caption reads "Falha: " and the
   // failure, the bar turns red where it stands and "Fechar" becomes active.
@@ -40,6 +57,9 @@ class ProgressWindow : public Fl_Window, public ProgressObserver {
 
   // "Fechar"'s callback: hides the window that holds `w`.
   static void on_close(Fl_Widget* w, void* data);
+  // The window's own callback, for close requests: cancels an extraction
+  // that is still running, then hides the window.
+  static void on_close_request(Fl_Widget* w, void* data);
 
   std::size_t member_count;
   Fl_Progress* progress_bar;
@@ -47,10 +67,15 @@ class ProgressWindow : public Fl_Window, public ProgressObserver {
   Fl_Button* close_button;
   // Uncompressed sizes of the members in archive order, when known.
   std::vector<uint64_t> member_sizes;
+  // Where a close request during the extraction says stop; the toolkit is
+  // left alone once it holds stop_display_lost.
+  std::atomic<int>* stop_request = nullptr;
 
  private:
   bool drawing_due();
+  bool display_usable() const;
 
+  bool extracting_ = true;
   std::chrono::steady_clock::time_point last_drawn_;
 };
 

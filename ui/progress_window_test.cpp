@@ -6,6 +6,8 @@
 #include <FL/Fl_Progress.H>
 #include <gtest/gtest.h>
 
+#include "extract/interrupted.h"
+
 namespace {
 
 void expect_box(const Fl_Widget* w, int x, int y, int width, int height) {
@@ -39,7 +41,7 @@ TEST(ProgressWindow, LaysOutItsWidgets) {
   EXPECT_EQ(window.resizable(), nullptr);
 }
 
-TEST(ProgressWindow, StepsOncePerMemberAndEnablesCloseAtTheLast) {
+TEST(ProgressWindow, StepsOncePerMemberAndEnablesCloseOnlyOnceTheRunHasEnded) {
   ProgressWindow window(3);
   window.show();
   std::string path = "/home/u/pkg";
@@ -48,11 +50,35 @@ TEST(ProgressWindow, StepsOncePerMemberAndEnablesCloseAtTheLast) {
   EXPECT_STREQ(window.progress_bar->label(), "/home/u/pkg");
   EXPECT_EQ(window.progress_bar->value(), 1.0f);
   window.on_member("/home/u/pkg/a");
-  EXPECT_FALSE(window.close_button->active());
   window.on_member("/home/u/pkg/b");
+  window.on_working();
+  EXPECT_EQ(window.progress_bar->value(), 3.0f);
+  EXPECT_FALSE(window.close_button->active());  // the last member is still being written
+  window.extraction_ended();
   EXPECT_TRUE(window.close_button->active());
   EXPECT_STREQ(window.progress_bar->label(), "/home/u/pkg/b");
   EXPECT_STREQ(window.caption->label(), "Extraindo arquivos");
+}
+
+TEST(ProgressWindow, ACloseRequestCancelsOnlyARunningExtraction) {
+  std::atomic<int> stop{0};
+  ProgressWindow window(2);
+  window.stop_request = &stop;
+  window.show();
+  window.on_member("/x/a");
+  window.do_callback();  // what the window manager's close button and Escape do
+  EXPECT_EQ(stop.load(), stop_cancelled);
+  EXPECT_FALSE(window.shown());
+
+  std::atomic<int> later{0};
+  ProgressWindow finished(1);
+  finished.stop_request = &later;
+  finished.show();
+  finished.on_member("/x/a");
+  finished.extraction_ended();
+  finished.do_callback();
+  EXPECT_EQ(later.load(), 0);
+  EXPECT_FALSE(finished.shown());
 }
 
 TEST(ProgressWindow, CloseButtonHidesTheWindow) {

@@ -104,7 +104,7 @@ done
 make_installer installer payload.zip
 fresh_dir run-nodisplay
 DISPLAY='' sfx_run run-nodisplay env -u DISPLAY ../installer
-sfx_expect_like "no display: status 1, says it can't open the display" 1 "Can't open display*"
+sfx_expect_like "no display: status 1, says it can't open the display" 1 "morrowline-sfx: Can't open display*"
 expect_eq "no display: nothing extracted" "" "$(ls -A run-nodisplay)"
 
 start_xvfb

@@ -1,0 +1,312 @@
+#!/bin/bash
+# shellcheck disable=SC2016 # "$AUTORUN$" is meant literally
+# What people and their machines do to a run costs them nothing: a mount
+# inside the old tree, leftovers the user cannot remove, closing the
+# window, a lost display, missing fonts, little memory, a killed run, a
+# closed stderr, an odd argv[0]. Each case ends with the old tree intact or
+# the new one complete, nothing hidden left, and a status that says which.
+. "$(dirname "$0")/lib.sh"
+
+umask 022
+cd "$SCRATCH" || exit 1
+start_xvfb
+gui_hold_display
+
+python3 - <<'EOF'
+import zipfile
+
+def write(path, members, comment=b"$AUTORUN$>touch autorun-ran"):
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, data, mode in members:
+            info = zipfile.ZipInfo(name, (2020, 2, 3, 4, 5, 6))
+            info.compress_type = zipfile.ZIP_DEFLATED
+            info.external_attr = mode << 16
+            if callable(data):
+                with z.open(info, "w") as member:
+                    data(member)
+            else:
+                z.writestr(info, data)
+        z.comment = comment
+
+tree = [("pkg/", b"", 0o40700), ("pkg/a.txt", b"new a\n", 0o100644),
+        ("pkg/lib/", b"", 0o40755), ("pkg/lib/b.txt", b"new b\n", 0o100644)]
+write("good.zip", tree)
+def zeros(member):  # 1 GiB: long enough to act in the middle of it
+    block = bytes(1 << 20)
+    for _ in range(1024):
+        member.write(block)
+write("big.zip", tree + [("pkg/big.bin", zeros, 0o100644)])
+write("damaged.zip", tree + [("pkg/z.txt", b"DAMAGE-ME " * 50, 0o100644)])
+data = bytearray(open("damaged.zip", "rb").read())
+data[data.rfind(b"PK\x01\x02") + 16] ^= 1  # the last member's CRC-32
+open("damaged.zip", "wb").write(data)
+EOF
+for zip in good big damaged; do make_installer "$zip.run" "$zip.zip"; done
+NEW_TREE="d 700 - pkg|d 755 - pkg/lib|f 644 6 pkg/a.txt|f 644 6 pkg/lib/b.txt"
+is_root=no
+[ "$(id -u)" = 0 ] && is_root=yes
+
+# with_old_tree DIR: DIR holds an older pkg/ with the user's own file.
+with_old_tree() {
+  mkdir -p "$1/pkg/lib"
+  printf 'old a\n' >"$1/pkg/a.txt"
+  printf 'my own notes\n' >"$1/pkg/notes.txt"
+  printf 'old b\n' >"$1/pkg/lib/b.txt"
+}
+
+# new_tree DIR: the good archive's tree, autorun mark aside.
+new_tree() {
+  sfx_tree "$1" | grep -v autorun-ran | paste -sd'|'
+}
+
+# start_run DIR INSTALLER: starts INSTALLER in DIR in the background, stderr
+# in DIR.err; RUN_PID is the installer's own process (wait_for_exit ends
+# it should it hang).
+start_run() {
+  (cd "$1" && exec "$SCRATCH/$2") >"$1.out" 2>"$1.err" </dev/null &
+  RUN_PID=$!
+}
+
+# in_big_member DIR: the run in DIR is writing pkg/big.bin in its staging.
+in_big_member() {
+  GUI_WAIT=30 gui_wait_for sh -c 'test -s "$1"/.morrowline-*.new/big.bin' - "$1"
+}
+
+# window_of_run: the id of the one progress window now shown.
+window_of_run() {
+  wait_for_window "Morrowline SFX Tool" 20 || true
+}
+
+# stopped_cleanly LABEL DIR STATUS STDERR BEFORE: the run ended with STATUS
+# and that one line, left the old tree (BEFORE) or no pkg/ at all as it
+# was, nothing hidden and no autorun.
+stopped_cleanly() {
+  expect_eq "$1: status and message" "status $3, stderr [$4]" "status $EXIT_STATUS, stderr [$(cat "$2.err")]"
+  expect_eq "$1: the old tree is as it was" "$5" "$(snapshot "$2")"
+  check "$1: nothing hidden left" no_debris "$2"
+}
+
+# ---- Mounts inside the old tree are never crossed ----
+
+if [ "$is_root" = yes ] && mkdir -p mnt/probe && mount -t tmpfs tmpfs mnt/probe 2>/dev/null; then
+  umount mnt/probe
+  for kind in bind tmpfs; do
+    dir=$SCRATCH/mount-$kind
+    with_old_tree "$dir"
+    mkdir -p "$dir/pkg/data" "$SCRATCH/elsewhere-$kind"
+    printf 'precious\n' >"$SCRATCH/elsewhere-$kind/keep.txt"
+    if [ $kind = bind ]; then
+      mount --bind "$SCRATCH/elsewhere-$kind" "$dir/pkg/data"
+    else
+      mount -t tmpfs tmpfs "$dir/pkg/data"
+      printf 'precious\n' >"$dir/pkg/data/keep.txt"
+    fi
+    before=$(snapshot "$dir")
+    sfx_run "$dir" "$SCRATCH/good.run"
+    sfx_expect "a $kind mount inside the old tree: status 3, names the mount" 3 \
+      "morrowline-sfx: cannot replace directory: $dir/pkg: a file system is mounted at $dir/pkg/data"
+    expect_eq "a $kind mount: nothing touched, the mount's files included" "$before" "$(snapshot "$dir")"
+    check "a $kind mount: nothing hidden left, no autorun" \
+      sh -c '[ -z "$(find "$1" -name ".morrowline-*" -o -name autorun-ran)" ]' - "$dir"
+    umount "$dir/pkg/data"
+  done
+
+  # A live session or a container: the old tree in an overlay's lower
+  # layer, which cannot be renamed.
+  mkdir -p ovl/lower ovl/upper ovl/work ovl/merged
+  with_old_tree ovl/lower
+  if mount -t overlay overlay -o lowerdir=ovl/lower,upperdir=ovl/upper,workdir=ovl/work ovl/merged 2>/dev/null; then
+    sfx_run ovl/merged "$SCRATCH/good.run"
+    sfx_expect "an old tree in an overlay's lower layer: status 0" 0 ""
+    expect_eq "overlay: the new tree replaces the old one" "$NEW_TREE" "$(new_tree ovl/merged)"
+    check "overlay: nothing hidden left" no_debris ovl/merged
+    check "overlay: the autorun command ran" test -e ovl/merged/autorun-ran
+    umount ovl/merged
+  else
+    echo "skip - an overlay lower layer: cannot mount an overlay here"
+  fi
+else
+  echo "skip - mounts: need root and mount"
+fi
+
+# ---- What the user cannot remove stops a reinstall before it starts ----
+
+nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+if [ "$is_root" = yes ] && "${nobody[@]}" true 2>/dev/null; then
+  chmod 0711 "$SCRATCH"
+  chmod 0755 good.run
+  # An earlier `sudo ./app` left a root-owned logs/ in the user's tree.
+  dir=$SCRATCH/sudo-leftover
+  with_old_tree "$dir"
+  chown -R 65534:65534 "$dir"
+  mkdir "$dir/pkg/logs"
+  printf 'root wrote this\n' >"$dir/pkg/logs/app.log"
+  before=$(snapshot "$dir")
+  sfx_run "$dir" "${nobody[@]}" "$SCRATCH/good.run"
+  sfx_expect "a root-owned leftover, run as the user: status 3, names it" 3 \
+    "morrowline-sfx: cannot replace directory: $dir/pkg: $dir/pkg/logs: Permission denied"
+  expect_eq "a root-owned leftover: nothing touched" "$before" "$(snapshot "$dir")"
+  check "a root-owned leftover: nothing hidden left" no_debris "$dir"
+else
+  echo "skip - a root-owned leftover: needs root and a working setpriv"
+fi
+
+# Deeper than the open-file limit lets a removal go.
+dir=$SCRATCH/deep
+with_old_tree "$dir"
+mkdir -p "$dir/pkg/$(printf 'd/%.0s' $(seq 80))"
+before=$(snapshot "$dir")
+sfx_run "$dir" bash -c 'ulimit -n 64 && exec "$0"' "$SCRATCH/good.run"
+sfx_expect_like "80 levels under ulimit -n 64: status 3, names the deepest" 3 \
+  "morrowline-sfx: cannot replace directory: $dir/pkg: $dir/pkg/d/*/d: nested too deep to remove within the open-file limit of 64"
+expect_eq "80 levels: nothing touched" "$before" "$(snapshot "$dir")"
+
+# Immutable files, on a file system of our own that keeps the flag.
+if [ "$is_root" = yes ] && command -v mkfs.ext2 >/dev/null && command -v chattr >/dev/null &&
+  truncate -s 1200M ext2.img && mkfs.ext2 -q ext2.img && mkdir ext2 &&
+  mount -o loop ext2.img ext2 2>/dev/null; then
+  dir=$SCRATCH/ext2/immutable
+  with_old_tree "$dir"
+  chattr +i "$dir/pkg/lib/b.txt"
+  before=$(snapshot "$dir")
+  sfx_run "$dir" "$SCRATCH/good.run"
+  sfx_expect "an immutable file in the old tree: status 3, names it" 3 \
+    "morrowline-sfx: cannot replace directory: $dir/pkg: $dir/pkg/lib/b.txt is immutable"
+  expect_eq "an immutable file: nothing touched" "$before" "$(snapshot "$dir")"
+  chattr -i "$dir/pkg/lib/b.txt"
+
+  # Made immutable once the check has passed: the new tree is in place,
+  # so the run succeeds and says what it left, and where.
+  dir=$SCRATCH/ext2/late
+  with_old_tree "$dir"
+  start_run "$dir" big.run
+  in_big_member "$dir" || true
+  chattr +i "$dir/pkg/notes.txt"
+  wait_for_exit "$RUN_PID" 60
+  expect_eq "the old tree cannot be removed after the swap: status 0, one warning" \
+    "status 0, stderr [morrowline-sfx: warning: the old $dir/pkg could not be removed (cannot remove directory: $dir/.morrowline-$RUN_PID-0.new/notes.txt: Operation not permitted); what is left of it is in $dir/pkg.old]" \
+    "status $EXIT_STATUS, stderr [$(cat "$dir.err")]"
+  check "after the swap: the new tree is complete" test "$(stat -c %s "$dir/pkg/big.bin")" = $((1 << 30))
+  check "after the swap: the autorun command ran" test -e "$dir/autorun-ran"
+  expect_eq "after the swap: what was left is visible, nothing hidden" "pkg.old/notes.txt" \
+    "$(cd "$dir" && find . -mindepth 2 -path './pkg.old/*' -o -name '.morrowline-*' | sed 's|^\./||' | paste -sd'|')"
+  chattr -i "$dir/pkg.old/notes.txt"
+  rm -f "$dir/pkg/big.bin"
+  umount ext2
+else
+  echo "skip - immutable files: need root, mkfs.ext2, chattr and a loop device"
+fi
+
+# ---- Closing the window during the extraction cancels it ----
+
+for way in escape wm-close; do
+  dir=$SCRATCH/close-$way
+  with_old_tree "$dir"
+  before=$(snapshot "$dir")
+  start_run "$dir" big.run
+  window=$(window_of_run)
+  in_big_member "$dir" || true
+  expect_eq "$way during the extraction: the staging directory is private (0700)" 700 \
+    "$(stat -c %a "$dir"/.morrowline-*.new 2>/dev/null)"
+  if [ $way = escape ]; then gui_key "$window" Escape; else gui_wm_close "$window"; fi
+  wait_for_exit "$RUN_PID" 10
+  stopped_cleanly "$way during the extraction" "$dir" 3 "morrowline-sfx: cancelled" "$before"
+done
+
+# A first install closed the same way leaves nothing visible.
+mkdir first-close
+start_run first-close big.run
+window=$(window_of_run)
+in_big_member first-close || true
+gui_key "$window" Escape
+wait_for_exit "$RUN_PID" 10
+stopped_cleanly "Escape during a first install" first-close 3 "morrowline-sfx: cancelled" ""
+
+# ---- The display goes away during the extraction ----
+
+# kill_client WINDOW: drops the window's client as xkill does.
+kill_client() {
+  timeout 20 python3 - "$1" <<'EOF'
+import ctypes, sys
+x = ctypes.CDLL("libX11.so.6")
+x.XOpenDisplay.restype = ctypes.c_void_p
+x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+x.XKillClient.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+x.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+display = x.XOpenDisplay(None)
+x.XKillClient(display, int(sys.argv[1], 0))
+x.XSync(display, 0)
+EOF
+}
+
+for way in kill-client kill-server; do
+  dir=$SCRATCH/lost-$way
+  with_old_tree "$dir"
+  before=$(snapshot "$dir")
+  saved_display=$DISPLAY saved_xvfb=$XVFB_PID
+  if [ $way = kill-server ]; then start_xvfb; fi
+  start_run "$dir" big.run
+  window=$(window_of_run)
+  in_big_member "$dir" || true
+  if [ $way = kill-client ]; then kill_client "$window"; else kill "$XVFB_PID"; fi
+  wait_for_exit "$RUN_PID" 10
+  DISPLAY=$saved_display XVFB_PID=$saved_xvfb
+  stopped_cleanly "the display lost ($way)" "$dir" 3 \
+    "morrowline-sfx: lost the connection to the display" "$before"
+done
+
+# ---- The toolkit fails before the disk changes ----
+
+printf '<?xml version="1.0"?>\n<fontconfig></fontconfig>\n' >no-fonts.conf
+dir=$SCRATCH/no-fonts
+with_old_tree "$dir"
+before=$(snapshot "$dir")
+sfx_run "$dir" env FONTCONFIG_FILE="$SCRATCH/no-fonts.conf" "$SCRATCH/good.run"
+sfx_expect "no usable fonts: status 3, says so" 3 \
+  "morrowline-sfx: Unable to find fonts. Check your FontConfig configuration."
+expect_eq "no usable fonts: nothing touched" "$before" "$(snapshot "$dir")"
+check "no usable fonts: nothing hidden left" no_debris "$dir"
+
+mkdir little-memory
+sfx_run little-memory bash -c 'ulimit -v 51200 && exec "$0"' "$SCRATCH/big.run"
+if [ "$RUN_STATUS" = 0 ]; then
+  check "ulimit -v 51200: the run completes" test "$(stat -c %s little-memory/pkg/big.bin)" = $((1 << 30))
+else
+  expect_eq "ulimit -v 51200: a failure says so and leaves nothing" "3|1|" \
+    "$RUN_STATUS|$(printf '%s\n' "$RUN_STDERR" | grep -c '^morrowline-sfx: ')|$(ls -A little-memory)"
+fi
+rm -rf little-memory/pkg
+
+# ---- Killed runs leave nothing the next run keeps ----
+
+mkdir killed
+start_run killed big.run
+in_big_member killed || true
+kill -KILL "$RUN_PID"
+wait "$RUN_PID" 2>/dev/null || true
+expect_eq "SIGKILL during a first install: nothing visible" "" "$(ls killed)"
+sfx_run killed "$SCRATCH/good.run"
+sfx_expect "the next run: status 0" 0 ""
+expect_eq "the next run: the tree is complete" "$NEW_TREE" "$(new_tree killed)"
+check "the next run removed the killed run's staging" no_debris killed
+
+# ---- Small ones ----
+
+# A failure still reaches the window when stderr is a closed pipe.
+mkdir closed-pipe
+(cd closed-pipe && exec timeout 30 "$SCRATCH/damaged.run" 2> >(exit 0) >/dev/null) &
+pipe_run=$!
+window=$(window_of_run)
+check "stderr a closed pipe: the window turns red" gui_wait_for gui_window_pixel_is "$window" 10 53 255,0,0
+check "stderr a closed pipe: the run lives on to show its failure" gui_alive "$pipe_run"
+gui_key "$window" Escape
+wait_for_exit "$pipe_run" 10
+expect_eq "stderr a closed pipe: status 3" 3 "$EXIT_STATUS"
+
+# argv[0] that names no file: the running program is read instead.
+mkdir odd-name
+sfx_run odd-name bash -c 'exec -a /nowhere/setup "$0"' "$SCRATCH/good.run"
+sfx_expect "argv[0] naming no file: status 0" 0 ""
+expect_eq "argv[0] naming no file: the tree lands" "$NEW_TREE" "$(new_tree odd-name)"
+
+finish
