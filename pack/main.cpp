@@ -11,6 +11,7 @@
 
 #include "archive/context_error.h"
 #include "pack/installer_report.h"
+#include "pack/installer_signature.h"
 #include "pack/pack_options.h"
 #include "pack/package_builder.h"
 
@@ -29,10 +30,11 @@ int pack(const PackOptions& options) {
     tzset();
   }
   build_installer(PackageRequest{options.operand, options.output, options.run_command, options.stub,
-                                 PayloadSettings{options.level, fixed_time}});
+                                 PayloadSettings{options.level, fixed_time}, options.signing_key});
   return status_ok;
 }
 
+// --check, and --verify once the signature is good.
 int check(const PackOptions& options) {
   CheckReport report = check_installer(options.operand);
   for (const std::string& failure : report.failures)
@@ -45,6 +47,15 @@ int check(const PackOptions& options) {
   std::cout << "ok: " << report.members << " members, " << report.bytes
             << " bytes, every CRC-32 matches\n";
   return status_ok;
+}
+
+// The signature first: nothing of an installer whose origin is unknown is
+// read.
+int verify(const PackOptions& options) {
+  std::string signer = verify_signature(options.operand, options.operand + ".sig", options.signers,
+                                        options.identity);
+  std::cout << "good signature from " << printable(signer) << std::endl;
+  return check(options);
 }
 
 int run(const PackOptions& options) {
@@ -60,6 +71,8 @@ int run(const PackOptions& options) {
       return status_ok;
     case PackAction::check:
       return check(options);
+    case PackAction::verify:
+      return verify(options);
     case PackAction::pack:
       return pack(options);
   }

@@ -11,7 +11,8 @@ struct Option {
 };
 
 bool takes_value(const std::string& name) {
-  return name == "-o" || name == "--output" || name == "--run" || name == "--stub";
+  return name == "-o" || name == "--output" || name == "--run" || name == "--stub" ||
+         name == "--sign" || name == "--signers" || name == "--identity";
 }
 
 bool is_level(const std::string& name) {
@@ -42,6 +43,7 @@ class Parser {
   PackOptions options_;
   std::vector<std::string> operands_;
   std::string packing_option_;  // the first one seen, for the conflict message
+  std::string verifying_option_;
   std::string action_option_;
   bool help_ = false;
   bool version_ = false;
@@ -83,20 +85,30 @@ void Parser::apply(const std::string& name, const std::string& value) {
     choose_action(PackAction::list, name);
   } else if (name == "--check") {
     choose_action(PackAction::check, name);
+  } else if (name == "--verify") {
+    choose_action(PackAction::verify, name);
   } else if (name == "-o" || name == "--output") {
     options_.output = value;
   } else if (name == "--run") {
     options_.run_command = value;
   } else if (name == "--stub") {
     options_.stub = value;
+  } else if (name == "--sign") {
+    options_.signing_key = value;
+  } else if (name == "--signers") {
+    options_.signers = value;
+  } else if (name == "--identity") {
+    options_.identity = value;
   } else if (is_level(name)) {
     options_.level = name[1] - '0';
   } else {
     throw UsageError("unknown option", name);
   }
-  bool packing =
-      name == "-o" || name == "--output" || name == "--run" || name == "--stub" || is_level(name);
+  bool packing = name == "-o" || name == "--output" || name == "--run" || name == "--stub" ||
+                 name == "--sign" || is_level(name);
   if (packing && packing_option_.empty()) packing_option_ = name;
+  bool verifying = name == "--signers" || name == "--identity";
+  if (verifying && verifying_option_.empty()) verifying_option_ = name;
 }
 
 void Parser::choose_action(PackAction action, const std::string& name) {
@@ -114,9 +126,18 @@ PackOptions Parser::finish() {
   bool packing = options_.action == PackAction::pack;
   if (!packing && !packing_option_.empty())
     throw UsageError("conflicting options", action_option_ + " and " + packing_option_);
+  if (options_.action != PackAction::verify && !verifying_option_.empty()) {
+    if (!packing)
+      throw UsageError("conflicting options", action_option_ + " and " + verifying_option_);
+    if (!packing_option_.empty())
+      throw UsageError("conflicting options", packing_option_ + " and " + verifying_option_);
+    throw UsageError("option only for --verify", verifying_option_);
+  }
   if (operands_.empty()) throw UsageError(packing ? "no folder given" : "no installer given", "");
   if (operands_.size() > 1) throw UsageError("too many arguments", operands_[1]);
   if (packing && options_.output.empty()) throw UsageError("no output file", "give -o FILE");
+  if (options_.action == PackAction::verify && options_.signers.empty())
+    throw UsageError("no signers file", "give --signers FILE");
   options_.operand = operands_.front();
   return options_;
 }
@@ -139,7 +160,9 @@ std::optional<int64_t> source_date_epoch(const char* value) {
 }
 
 std::string usage_line() {
-  return "usage: morrowline-pack -o INSTALLER [--run COMMAND] [-0..-9] [--stub PROGRAM] FOLDER\n"
+  return "usage: morrowline-pack -o INSTALLER [--run COMMAND] [-0..-9] [--stub PROGRAM]\n"
+         "                       [--sign KEY] FOLDER\n"
+         "       morrowline-pack --verify INSTALLER --signers FILE [--identity ID]\n"
          "       morrowline-pack --list INSTALLER | --check INSTALLER | --help | --version";
 }
 
@@ -163,6 +186,14 @@ Packing:
                           A member that deflating does not shrink is stored
   --stub PROGRAM          the installer program to put first (default:
                           morrowline-sfx in the directory of this program)
+  --sign KEY              sign the finished installer with the OpenSSH
+                          private key KEY (or the public key of one that
+                          ssh-agent holds) through ssh-keygen -Y sign -n file
+                          (OpenSSH 8.1 or later); writes INSTALLER.sig, the
+                          detached signature, and INSTALLER.sha256 in
+                          sha256sum's format, both beside INSTALLER and only
+                          when all three files are complete. A passphrase is
+                          asked for only when standard input is a terminal
 
 Reading installers:
   --list INSTALLER        one line per member: mode as ls -l shows it ('?'
@@ -172,6 +203,15 @@ Reading installers:
   --check INSTALLER       reads every member and verifies its CRC-32 and size
                           and that the installer accepts its name; prints
                           "ok: ..." or names each failing member on stderr
+  --verify INSTALLER      checks INSTALLER.sig with ssh-keygen -Y verify
+                          against the allowed signers FILE, then every member
+                          as --check does; prints "good signature from ID"
+                          and "ok: ...". Reads no member of a file whose
+                          signature fails
+  --signers FILE          for --verify: allowed signers (ssh-keygen's format,
+                          "IDENTITY KEYTYPE KEY" a line); the signer is the
+                          first identity there whose key made the signature
+  --identity ID           for --verify: accept only ID's key from FILE
   -h, --help              this text
   --version               the version
 
@@ -179,7 +219,8 @@ The archive: FOLDER's own name comes first ("pkg/"), then everything below it
 sorted by name bytes, each directory before its contents, with Unix modes
 (file type and permission bits) and modification times. With
 SOURCE_DATE_EPOCH set, every member gets that time (as UTC), so one folder
-always packs to the same bytes.
+always packs to the same bytes; signed with the same Ed25519 (or RSA) key,
+it gets the same INSTALLER.sig too (ECDSA signatures differ every time).
 
 Symbolic links are followed: a link to a file is packed as a copy of that
 file, a link to a directory as a copy of the tree it leads to (the installer
@@ -189,13 +230,17 @@ holds it, is refused. So are fifos, sockets and devices, and names the
 installer would refuse (a ".." component, also between backslashes).
 
 Exit status:
-  0  done; for --check, every member is sound
-  1  refused or failed (message on stderr), nothing written; for --list and
-     --check also: no archive in the file, or a damaged member
+  0  done; for --check, every member is sound; for --verify, the signature
+     is good and every member is sound
+  1  refused or failed (message on stderr), nothing written; for --list,
+     --check and --verify also: no archive in the file, or a damaged member;
+     for --verify also: a missing or bad signature, or no matching signer
   2  bad command line
 
 Example:
   morrowline-pack -o installer.run --run 'sh pkg/setup.sh' pkg/
   morrowline-pack --list installer.run
+  morrowline-pack -o installer.run --sign ~/.ssh/id_ed25519 pkg/
+  morrowline-pack --verify installer.run --signers allowed_signers
 )";
 }

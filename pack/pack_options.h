@@ -11,7 +11,7 @@
 // zlib's own default: a fair trade of time for size.
 constexpr int default_level = 6;
 
-enum class PackAction { pack, list, check, help, version };
+enum class PackAction { pack, list, check, verify, help, version };
 
 // What one run of morrowline-pack is asked to do, as its command line says.
 struct PackOptions {
@@ -20,7 +20,10 @@ struct PackOptions {
   std::optional<std::string> run_command;  // --run: bytes as given
   int level = default_level;               // -0 .. -9; 0 stores
   std::string stub;                        // --stub; empty: beside this program
-  std::string operand;                     // the folder, or the installer to list or check
+  std::optional<std::string> signing_key;  // --sign
+  std::string signers;                     // --signers: allowed signers file for --verify
+  std::optional<std::string> identity;     // --identity; none: whoever FILE says signed
+  std::string operand;                     // the folder, or the installer to list, check or verify
 };
 
 // A command line that asks for nothing that can be done; answered with the
@@ -32,7 +35,8 @@ class UsageError : public ContextError {
 
 // Reads the arguments that follow the program name. Throws UsageError:
 // "unknown option", "missing argument", "no output file", "no folder given",
-// "no installer given", "too many arguments", "conflicting options".
+// "no installer given", "no signers file", "too many arguments",
+// "conflicting options", "option only for --verify".
 PackOptions parse_pack_options(const std::vector<std::string>& args);
 
 // The time SOURCE_DATE_EPOCH gives, or none when `value` is null or empty.

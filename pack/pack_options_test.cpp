@@ -9,13 +9,14 @@ namespace {
 PackOptions parse(const std::vector<std::string>& args) { return parse_pack_options(args); }
 
 TEST(PackOptions, ReadsPackingOptionsInEitherSpelling) {
-  PackOptions spaced =
-      parse({"-o", "out.run", "--run", "sh pkg/setup.sh", "-9", "--stub", "/opt/sfx", "pkg/"});
+  PackOptions spaced = parse({"-o", "out.run", "--run", "sh pkg/setup.sh", "-9", "--stub",
+                              "/opt/sfx", "--sign", "key", "pkg/"});
   EXPECT_EQ(spaced.action, PackAction::pack);
   EXPECT_EQ(spaced.output, "out.run");
   EXPECT_EQ(spaced.run_command, "sh pkg/setup.sh");
   EXPECT_EQ(spaced.level, 9);
   EXPECT_EQ(spaced.stub, "/opt/sfx");
+  EXPECT_EQ(spaced.signing_key, "key");
   EXPECT_EQ(spaced.operand, "pkg/");
 
   PackOptions joined = parse({"pkg", "-oout.run", "--run=a=b", "--stub=s", "-3", "-0"});
@@ -24,6 +25,8 @@ TEST(PackOptions, ReadsPackingOptionsInEitherSpelling) {
   EXPECT_EQ(joined.stub, "s");
   EXPECT_EQ(joined.level, 0);  // the last level given
   EXPECT_EQ(parse({"--output=x", "pkg"}).output, "x");
+  EXPECT_EQ(parse({"-o", "x", "--sign=k", "pkg"}).signing_key, "k");
+  EXPECT_FALSE(parse({"-o", "x", "pkg"}).signing_key.has_value());
 }
 
 TEST(PackOptions, TellsAnEmptyCommandFromNone) {
@@ -47,6 +50,15 @@ TEST(PackOptions, ListAndCheckTakeOneInstaller) {
   EXPECT_EQ(list.operand, "installer.run");
   EXPECT_EQ(parse({"i.run", "--check"}).action, PackAction::check);
   EXPECT_EQ(parse({"--check", "--check", "i.run"}).action, PackAction::check);
+}
+
+TEST(PackOptions, VerifyTakesAnInstallerAndItsSigners) {
+  PackOptions verify = parse({"--verify", "i.run", "--signers", "allowed", "--identity=a@b"});
+  EXPECT_EQ(verify.action, PackAction::verify);
+  EXPECT_EQ(verify.operand, "i.run");
+  EXPECT_EQ(verify.signers, "allowed");
+  EXPECT_EQ(verify.identity, "a@b");
+  EXPECT_FALSE(parse({"--signers=s", "i.run", "--verify"}).identity.has_value());
 }
 
 TEST(PackOptions, HelpAndVersionNeedNothingElse) {
@@ -73,6 +85,15 @@ TEST(PackOptions, RefusesCommandLinesThatAskForNothingSensible) {
       {{"--list", "--check", "a"}, "conflicting options: --list and --check"},
       {{"--list", "a", "--run", "x"}, "conflicting options: --list and --run"},
       {{"-5", "--check", "a"}, "conflicting options: --check and -5"},
+      {{"--verify", "a"}, "no signers file: give --signers FILE"},
+      {{"--verify", "a", "--signers", ""}, "no signers file: give --signers FILE"},
+      {{"--verify", "--signers", "s"}, "no installer given"},
+      {{"--verify", "a", "--signers", "s", "--sign", "k"},
+       "conflicting options: --verify and --sign"},
+      {{"--check", "a", "--signers", "s"}, "conflicting options: --check and --signers"},
+      {{"-o", "x", "--identity", "i", "pkg"}, "conflicting options: -o and --identity"},
+      {{"--signers", "s", "a"}, "option only for --verify: --signers"},
+      {{"--sign", "k", "pkg"}, "no output file: give -o FILE"},
   };
   for (const auto& [args, message] : cases) {
     std::string joined;

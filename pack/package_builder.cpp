@@ -12,13 +12,16 @@
 #include "archive/context_error.h"
 #include "archive/end_record.h"
 #include "pack/autorun_comment.h"
+#include "pack/installer_signature.h"
 #include "pack/installer_stub.h"
 #include "pack/package_tree.h"
 #include "pack/pending_file.h"
+#include "pack/sha256.h"
 
 namespace {
 
 constexpr mode_t installer_mode = 0755;
+constexpr mode_t published_mode = 0644;  // the .sig and .sha256 files
 constexpr size_t copy_piece_size = size_t{1} << 16;
 
 [[noreturn]] void cannot_write(const std::string& path) {
@@ -79,16 +82,54 @@ void write_installer(const std::string& path, const std::string& stub, const std
   if (!out) cannot_write(path);
 }
 
+void write_text(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  out.close();
+  if (!out) cannot_write(path);
+}
+
+// A rename cannot put a file over a directory: that is found before any
+// file is made, since the installer's companions take their places first.
+void refuse_directory(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+    throw ContextError("cannot write installer", path + ": " + std::strerror(EISDIR));
+}
+
+std::string base_name(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 }  // namespace
 
 void build_installer(const PackageRequest& request) {
   std::string comment = request.run_command ? autorun_comment(*request.run_command) : "";
   std::vector<PackEntry> entries = collect_package_tree(request.folder);
   std::string stub = locate_installer_stub(request.stub);
+  refuse_directory(request.output);
+  if (request.signing_key) {
+    check_signing_key(*request.signing_key);
+    refuse_directory(request.output + ".sig");
+    refuse_directory(request.output + ".sha256");
+  }
 
   PendingFile archive(request.output, ".zip");
   write_payload_archive(archive.path(), entries, request.payload);
   PendingFile installer(request.output, "");
   write_installer(installer.path(), stub, archive.path(), comment);
+  if (request.signing_key) {
+    PendingFile signature(request.output + ".sig", "");
+    write_text(signature.path(), sign_file(installer.path(), *request.signing_key));
+    PendingFile checksum(request.output + ".sha256", "");
+    // The file's own name, so that sha256sum -c works in its folder.
+    write_text(checksum.path(),
+               sha256sum_line(sha256_of_file(installer.path()), base_name(request.output)));
+    // The installer takes its place last: whoever sees it finds its
+    // signature beside it.
+    signature.place(published_mode);
+    checksum.place(published_mode);
+  }
   installer.place(installer_mode);
 }

@@ -12,13 +12,18 @@ struct PackageRequest {
   std::optional<std::string> run_command;  // none: no archive comment
   std::string stub;                        // empty: found beside this program
   PayloadSettings payload;
+  std::optional<std::string> signing_key;  // none: no .sig and .sha256 files
 };
 
 // Writes the installer `output` (mode 0755): the installer program, then a
 // ZIP archive of the folder as collect_package_tree lists it, commented
-// with the autorun command. What can be refused (the command's size, the
-// folder and its contents, a missing program) is refused before any file
-// is made; on any failure neither the output nor a temporary file is left.
+// with the autorun command. With a signing key, also `output`.sig, its
+// detached signature (see sign_file), and `output`.sha256, its SHA-256 in
+// sha256sum's format (both mode 0644). What can be refused (the command's
+// size, the folder and its contents, a missing program, ssh-keygen or key)
+// is refused before any file is made; the files are complete under
+// temporary names before the first takes its place, the installer last. On
+// any failure neither a new file nor a temporary one is left.
 // Throws ContextError.
 void build_installer(const PackageRequest& request);
 

@@ -196,7 +196,7 @@ TEST_F(PackageBuild, FailuresLeaveNoFileBehind) {
   EXPECT_EQ(failure_with([](PackageRequest&) {}),
             "cannot pack special file: " + pkg + "/docs/pipe (fifo)");
   ASSERT_EQ(unlink((pkg + "/docs/pipe").c_str()), 0);
-  // Found only when the installer is complete: the rename cannot replace a directory.
+  // A rename cannot replace a directory: refused before any file is made.
   EXPECT_EQ(failure_with([&](PackageRequest& r) { r.output = dir / "out/taken"; }),
             "cannot write installer: " + (dir / "out/taken") + ": Is a directory");
 
