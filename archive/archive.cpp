@@ -9,41 +9,21 @@
 #include "archive/byte_order.h"
 #include "archive/context_error.h"
 #include "archive/end_record.h"
+#include "archive/member_decoder.h"
 #include "archive/member_layout.h"
 
 namespace {
 
 constexpr char empty_archive[end_record_size] = {'P', 'K', 5, 6};
 constexpr size_t read_piece_size = size_t{256} << 10;
+// Compressed bytes are read from the image this much at a time.
+constexpr size_t compressed_piece_size = size_t{1} << 20;
 // A stored size is a claim; reserve no more than this for it up front.
 constexpr size_t max_reserve = size_t{64} << 20;
 constexpr size_t local_header_size = 30;
 
 [[noreturn]] void cannot_read(const std::string& name, const std::string& reason) {
   throw ContextError("file couldn't be read", name + ": " + reason);
-}
-
-// Why libzip could not produce a member's bytes, in the words people act
-// on: download again ("damaged data", "truncated", "CRC-32 mismatch"), or
-// ask for another installer ("encrypted", "unsupported ...").
-std::string read_failure_reason(int code, uint16_t method, uint64_t produced, uint64_t size) {
-  switch (code) {
-    case ZIP_ER_NOPASSWD:
-    case ZIP_ER_WRONGPASSWD:
-    case ZIP_ER_ENCRNOTSUPP:
-      return "encrypted";
-    case ZIP_ER_COMPNOTSUPP:
-      return "unsupported compression method " + std::to_string(method);
-    case ZIP_ER_EOF:
-      return "truncated";
-    case ZIP_ER_CRC:
-    case ZIP_ER_INCONS:
-      // A stream that ends early fails its check too; say what happened.
-      if (produced < size) return "truncated";
-      return code == ZIP_ER_CRC ? "CRC-32 mismatch" : "damaged data";
-    default:
-      return "damaged data";
-  }
 }
 
 char fold_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -116,19 +96,20 @@ void Archive::start_reading() {
   reader = std::move(handle);
 }
 
-void Archive::check_layout(const CentralDirectory& directory) {
+void Archive::check_layout(CentralDirectory& directory) {
   std::vector<MemberExtent> extents;
   extents.reserve(directory.entries.size());
   // Members mostly lie in directory order: one read covers many headers.
   BufferedImageReader headers(image);
   char header[local_header_size];
-  for (const CentralEntry& entry : directory.entries) {
+  for (CentralEntry& entry : directory.entries) {
     if (headers.read_at(entry.local_header_offset, header, sizeof header) !=
             static_cast<int64_t>(sizeof header) ||
         read_u32(header) != 0x04034B50)
       throw ContextError("bad zip", "no local header for member: " + entry.name);
     uint64_t data = entry.local_header_offset + local_header_size + read_u16(header + 26) +
                     read_u16(header + 28);
+    entry.data_offset = data;
     // A ZIP64 size may claim up to 2^64 - 1 bytes: no sum may wrap.
     uint64_t end = entry.compressed_size > UINT64_MAX - data ? UINT64_MAX
                                                               : data + entry.compressed_size;
@@ -237,36 +218,88 @@ void Archive::read_chunks(const MemberInfo& info,
   while (size_t got = member.read(piece.data(), piece.size())) sink(piece.data(), got);
 }
 
-void MemberReader::FileCloser::operator()(zip_file* file) const { zip_fclose(file); }
-
-MemberReader::MemberReader(Archive& archive, const MemberInfo& info) : name_(info.name) {
+MemberReader::MemberReader(Archive& archive, const MemberInfo& info)
+    : image_(archive.image), name_(info.name) {
   uint64_t index = archive.index_of(info);
   zip_stat_t stat;
   zip_stat_init(&stat);
-  if (zip_stat_index(archive.reader.get(), index, 0, &stat) != 0) cannot_read(name_, "damaged data");
-  method_ = static_cast<uint16_t>(stat.comp_method);
+  if (zip_stat_index(archive.reader.get(), index, 0, &stat) != 0) fail("damaged data");
+  const CentralEntry& entry = archive.entries_[index];
   size_ = stat.size;
-  file_.reset(zip_fopen_index(archive.reader.get(), index, 0));
-  if (!file_)
-    cannot_read(name_, read_failure_reason(zip_error_code_zip(zip_get_error(archive.reader.get())),
-                                           method_, size_, size_));
+  expected_crc_ = stat.crc;
+  next_in_ = entry.data_offset;
+  left_in_ = entry.compressed_size;
+  if (entry.flags & 1) fail("encrypted");
+  uint16_t method = static_cast<uint16_t>(stat.comp_method);
+  if (method != method_stored) {
+    decoder_ = make_member_decoder(method, size_, entry.flags);
+    if (!decoder_) fail(("unsupported compression method " + std::to_string(method)).c_str());
+    input_.resize(static_cast<size_t>(std::min<uint64_t>(left_in_, compressed_piece_size)));
+  }
 }
 
 MemberReader::~MemberReader() = default;
 
+void MemberReader::fail(const char* reason) const { cannot_read(name_, reason); }
+
 size_t MemberReader::read(char* out, size_t size) {
-  if (!file_) return 0;
-  // A CRC or length fault shows only on the read after the last byte.
-  zip_int64_t got = zip_fread(file_.get(), out, size);
-  if (got < 0)
-    cannot_read(name_, read_failure_reason(zip_error_code_zip(zip_file_get_error(file_.get())),
-                                           method_, total_, size_));
-  total_ += static_cast<uint64_t>(got);
-  if (total_ > size_) cannot_read(name_, "damaged data");
-  if (got > 0) return static_cast<size_t>(got);
-  if (total_ != size_) cannot_read(name_, total_ < size_ ? "truncated" : "damaged data");
-  if (zip_fclose(file_.release()) != 0) cannot_read(name_, "damaged data");
+  if (checked_) return 0;
+  size_t got = 0;
+  if (!ended_) {
+    // Never more than the member claims: a stream that runs on is damaged
+    // however long it is.
+    uint64_t left = size_ - total_;
+    size_t room = left < size ? static_cast<size_t>(left) + 1 : size;
+    got = decode(out, room);
+    total_ += got;
+    if (total_ > size_) fail("damaged data");
+    crc_ = zip_crc32(crc_, out, got);
+    if (got > 0) return got;
+  }
+  if (total_ != size_) fail(total_ < size_ ? "truncated" : "damaged data");
+  if (crc_ != expected_crc_) fail("CRC-32 mismatch");
+  checked_ = true;
   return 0;
+}
+
+size_t MemberReader::decode(char* out, size_t size) {
+  if (!decoder_) {
+    // Stored: the bytes are the content, read straight into place.
+    size_t want = static_cast<size_t>(std::min<uint64_t>(size, left_in_));
+    if (want == 0) {
+      ended_ = true;
+      return 0;
+    }
+    int64_t got = image_.read_at(next_in_, out, want);
+    if (got <= 0) fail(got < 0 ? "damaged data" : "truncated");
+    next_in_ += static_cast<uint64_t>(got);
+    left_in_ -= static_cast<uint64_t>(got);
+    return static_cast<size_t>(got);
+  }
+  size_t produced = 0;
+  while (produced == 0 && !ended_) {
+    if (in_begin_ == in_end_ && left_in_ > 0) {
+      size_t want = static_cast<size_t>(std::min<uint64_t>(input_.size(), left_in_));
+      int64_t got = image_.read_at(next_in_, input_.data(), want);
+      if (got <= 0) fail(got < 0 ? "damaged data" : "truncated");
+      next_in_ += static_cast<uint64_t>(got);
+      left_in_ -= static_cast<uint64_t>(got);
+      in_begin_ = 0;
+      in_end_ = static_cast<size_t>(got);
+    }
+    size_t consumed = 0;
+    MemberDecoder::Result result = decoder_->decode(input_.data() + in_begin_, in_end_ - in_begin_,
+                                                    consumed, out, size, produced);
+    in_begin_ += consumed;
+    if (result == MemberDecoder::Result::damaged) fail("damaged data");
+    bool input_left = in_begin_ < in_end_ || left_in_ > 0;
+    // A Zstandard frame may be followed by another; the others end once.
+    if (result == MemberDecoder::Result::end && !(input_left && total_ + produced < size_))
+      ended_ = true;
+    else if (consumed == 0 && produced == 0)
+      fail(input_left ? "damaged data" : "truncated");
+  }
+  return produced;
 }
 
 std::string Archive::read(const MemberInfo& info) {

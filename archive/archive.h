@@ -14,7 +14,6 @@
 #include "archive/member_info.h"
 
 struct zip;
-struct zip_file;
 
 // The loaded archive: where its bytes are, the libzip reader over them, the
 // comment and the stream through which open_member passes members.
@@ -97,8 +96,9 @@ class Archive {
   int64_t locate(const std::string& name);
   // Index of the member `info` describes; throws "file couldn't be read".
   uint64_t index_of(const MemberInfo& info);
-  // Refuses members that share bytes or lack their local header.
-  void check_layout(const CentralDirectory& directory);
+  // Refuses members that share bytes or lack their local header; notes
+  // where each member's data starts.
+  void check_layout(CentralDirectory& directory);
 
   // Filled when the reader opens: what libzip does not tell.
   std::vector<CentralEntry> entries_;
@@ -107,9 +107,13 @@ class Archive {
   std::unordered_map<std::string, uint64_t> folded_names_;
 };
 
+class MemberDecoder;
+
 // One member's bytes, read piece by piece into the caller's buffer, as
-// Archive::read finds and checks them. The archive must stay Reading, and
-// be used by nobody else, while this lives.
+// Archive::read finds and checks them: its compressed bytes are read
+// straight from the image in big pieces and decoded here (stored, deflate,
+// bzip2, LZMA, Zstandard, XZ). The archive must stay Reading, and be used
+// by nobody else, while this lives.
 class MemberReader {
  public:
   // Throws ContextError "file couldn't be read" (the member's name and why).
@@ -127,15 +131,23 @@ class MemberReader {
   uint64_t size() const { return size_; }
 
  private:
-  struct FileCloser {
-    void operator()(zip_file* file) const;
-  };
+  size_t decode(char* out, size_t size);
+  [[noreturn]] void fail(const char* reason) const;
 
+  const ArchiveImage& image_;
   std::string name_;
-  uint16_t method_ = 0;
   uint64_t size_ = 0;
+  uint32_t expected_crc_ = 0;
+  uint64_t next_in_ = 0;       // image offset of the next compressed byte to read
+  uint64_t left_in_ = 0;       // compressed bytes not read yet
+  std::vector<char> input_;    // read, not yet decoded: input_[in_begin_, in_end_)
+  size_t in_begin_ = 0;
+  size_t in_end_ = 0;
+  std::unique_ptr<MemberDecoder> decoder_;  // none for stored members
+  bool ended_ = false;
+  bool checked_ = false;
   uint64_t total_ = 0;
-  std::unique_ptr<zip_file, FileCloser> file_;
+  uint32_t crc_ = 0;
 };
 
 #endif  // MORROWLINE_ARCHIVE_ARCHIVE_H_

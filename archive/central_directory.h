@@ -20,6 +20,7 @@ struct CentralEntry {
   uint16_t flags = 0;
   uint32_t internal_attributes = 0;
   uint64_t local_header_offset = 0;
+  uint64_t data_offset = 0;  // where the compressed bytes start, once the layout is checked
   uint64_t compressed_size = 0;
   std::optional<int64_t> unix_mtime;  // from an extended-timestamp field
   std::string name;

@@ -298,9 +298,9 @@ check "python zipfile archive: tree, modes and bytes as unzip makes them" matche
 
 fresh out-lzma
 extract lzma.zip out-lzma
-sfx_expect "LZMA member: status 3, file couldn't be read, member and method named" 3 \
-  "morrowline-sfx: file couldn't be read: packed.txt: unsupported compression method 14"
-check "LZMA member: no file or partial file left for it" sh -c '! ls -A out-lzma | grep -v "^ok.txt$"'
+sfx_expect "LZMA member (Python's, with an end marker): status 0" 0 ""
+expect_eq "LZMA member: its bytes (unzip 6.0 reads no LZMA)" "$(printf 'lzma %.0s' $(seq 2000))" \
+  "$(cat out-lzma/packed.txt)"
 
 # ---- The first member's old place ----
 

@@ -35,14 +35,22 @@ write("good.zip", tree)
 # One damaged byte in the last member: its CRC-32 no longer matches.
 write("damaged.zip", tree + [("pkg/z.txt", b"DAMAGE-ME " * 50, 0o100644, zipfile.ZIP_STORED)])
 patch("damaged.zip", b"DAMAGE-ME", b"DAMAGE-Me")
-# The last member encrypted (flag bit 0 in both headers), or packed with LZMA.
+# The last member encrypted (flag bit 0 in both headers), or packed with
+# PPMd (98), which the installer does not read.
 write("encrypted.zip", tree + [("pkg/z.txt", b"secret", 0o100644, zipfile.ZIP_STORED)])
 data = bytearray(open("encrypted.zip", "rb").read())
 for signature, flags in ((b"PK\x03\x04", 6), (b"PK\x01\x02", 8)):
     at = data.rfind(signature)
     data[at + flags] |= 1
 open("encrypted.zip", "wb").write(data)
-write("lzma.zip", tree + [("pkg/z.txt", b"lzma " * 100, 0o100644, zipfile.ZIP_LZMA)])
+def unsupported(path):
+    """Gives the last member method 98 in both its headers."""
+    data = bytearray(open(path, "rb").read())
+    for signature, method in ((b"PK\x03\x04", 8), (b"PK\x01\x02", 10)):
+        data[data.rfind(signature) + method] = 98
+    open(path, "wb").write(data)
+write("ppmd.zip", tree + [("pkg/z.txt", b"ppmd " * 100, 0o100644, zipfile.ZIP_STORED)])
+unsupported("ppmd.zip")
 # Big enough to stop the run in the middle of its last member.
 with zipfile.ZipFile("big.zip", "w", zipfile.ZIP_DEFLATED) as z:
     for name, data, mode in tree:
@@ -75,7 +83,8 @@ open("overlap.zip", "wb").write(data[:central_at] + entries + record)
 # A failing name that would colour the terminal and forge a second line.
 write("escape.zip", [("ok.txt", b"ok\n", 0o100644),
                      ("bad\x1b[31m\nmorrowline-sfx: all fine.txt", b"x" * 100, 0o100644,
-                      zipfile.ZIP_LZMA)])
+                      zipfile.ZIP_STORED)])
+unsupported("escape.zip")
 EOF
 
 # with_old_tree DIR: DIR holds an older pkg/ with the user's own file and a
@@ -92,11 +101,11 @@ with_old_tree() {
 
 # ---- A reinstall is all or nothing ----
 
-for zip in good damaged encrypted lzma big; do make_installer "$zip.run" "$zip.zip"; done
+for zip in good damaged encrypted ppmd big; do make_installer "$zip.run" "$zip.zip"; done
 with_old_tree old
 before=$(snapshot old)
 
-for case in damaged:"CRC-32 mismatch" encrypted:encrypted lzma:"unsupported compression method 14"; do
+for case in damaged:"CRC-32 mismatch" encrypted:encrypted ppmd:"unsupported compression method 98"; do
   zip=${case%%:*}
   reason=${case#*:}
   with_old_tree "run-$zip"
@@ -190,7 +199,7 @@ expect_eq "a name with ESC and a newline: one line on stderr" 1 "$(printf '%s\n'
 check "a name with ESC and a newline: no control byte on stderr" \
   sh -c '! printf "%s" "$1" | LC_ALL=C grep -q "[[:cntrl:]]"' - "$RUN_STDERR"
 expect_eq "a name with ESC and a newline: shown escaped" \
-  'morrowline-sfx: file couldn'"'"'t be read: bad\x1B[31m\x0Amorrowline-sfx: all fine.txt: unsupported compression method 14' \
+  'morrowline-sfx: file couldn'"'"'t be read: bad\x1B[31m\x0Amorrowline-sfx: all fine.txt: unsupported compression method 98' \
   "$RUN_STDERR"
 
 # ---- Two runs in one directory ----

@@ -430,7 +430,7 @@ def main():
             at = (lay_e.locals[i] if field == L_FLAGS else lay_e.entries[i]) + field
             encrypted = put(encrypted, at, "<H", get(encrypted, at, "<H") | 1)
         case("encrypted-" + label, encrypted, 3, unreadable(name, "encrypted"))
-    for method in (6, 14, 97):
+    for method in (6, 97, 98):
         case("method-%d" % method, in_both(base, "pkg/data.bin", L_METHOD, C_METHOD, "<H", method),
              3, unreadable("pkg/data.bin", "unsupported compression method %d" % method))
     case("method-97-last", in_both(base, "pkg/bin/tool.sh", L_METHOD, C_METHOD, "<H", 97), 3,
