@@ -42,6 +42,11 @@ if(NOT EXISTS ${static_libzip_archive})
     -DHAVE_ARC4RANDOM=OFF)
   include(ProcessorCount)
   ProcessorCount(jobs)
+  # The same variable that caps cmake --build caps this build too, for a
+  # machine that others build on.
+  if(DEFINED ENV{CMAKE_BUILD_PARALLEL_LEVEL})
+    set(jobs $ENV{CMAKE_BUILD_PARALLEL_LEVEL})
+  endif()
   morrowline_run_step(build ${CMAKE_COMMAND} --build ${static_libzip_root}/build
                       --target install -j ${jobs})
 endif()

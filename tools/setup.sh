@@ -3,8 +3,10 @@
 # Idempotent: when every package is present it only checks and returns.
 set -eu
 
-# dpkg-dev unpacks the libzip source package that the static installer
-# program is built from; zlib1g-dev and libbz2-dev give its static archives.
+# dpkg-dev unpacks the libzip and libisal source packages that the static
+# installer program is built from; zlib1g-dev and libbz2-dev give libzip's
+# static archives; nasm, autoconf, automake and libtool build ISA-L, and
+# libisal-dev serves the builds against the system's shared libraries.
 # clang and its runtimes build the libFuzzer targets. time, p7zip-full and
 # busybox serve bench/run.sh, which times installers against other unzippers.
 # openssh-client gives ssh-keygen and ssh-agent, which sign and verify
@@ -12,7 +14,7 @@ set -eu
 packages="g++ cmake make pkg-config python3 libfltk1.3-dev libboost-filesystem-dev
 libzip-dev zlib1g-dev libbz2-dev dpkg-dev libgtest-dev zip unzip xvfb xauth xdotool
 x11-utils imagemagick libarchive-tools bubblewrap file clang libclang-rt-14-dev llvm
-time p7zip-full busybox openssh-client"
+time p7zip-full busybox openssh-client libisal-dev nasm autoconf automake libtool"
 
 missing=""
 for p in $packages; do
