@@ -55,6 +55,10 @@ void toolkit_fatal(const char* format, ...) {
   leave_now(no_display ? status_no_display : status_failed);
 }
 
+// The toolkit's notes, which a person cannot act on: "XOpenIM() failed" is
+// what it says about the input method this program declines to open.
+void toolkit_warning(const char*, ...) {}
+
 // Messages the toolkit gives while it goes on.
 void toolkit_error(const char* format, ...) {
   va_list arguments;
@@ -96,6 +100,7 @@ void report_failure(const std::exception& failure) {
 int run_sequence(Extractor& extractor, std::size_t member_count, int argc, char** argv) {
   Fl::fatal = toolkit_fatal;
   Fl::error = toolkit_error;
+  Fl::warning = toolkit_warning;
   std::atexit(toolkit_exit);
   phase = Phase::setting_up;
   auto window = std::make_shared<ProgressWindow>(member_count);

@@ -2,6 +2,7 @@
 
 #include <FL/Fl.H>
 #include <FL/x.H>
+#include <X11/Xresource.h>
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -25,6 +26,13 @@ int io_error(Display*) {
 void io_error_exit(Display*, void*) {}
 
 }  // namespace
+
+// The window takes no text, so it needs no input method; opening one
+// parses the locale's whole Compose table, more than half of the work of
+// starting up. The toolkit opens one whenever it opens the display; this
+// definition takes the place of Xlib's and offers none, which X allows
+// (key presses then arrive as they are).
+extern "C" XIM XOpenIM(Display*, XrmDatabase, char*, char*) { return nullptr; }
 
 void watch_display_connection(void (*lost)(bool survivable)) {
   on_lost = lost;
