@@ -102,7 +102,7 @@ for way in escape wm-close; do
 done
 
 # --- Clicks on the inactive "Fechar" during a long extraction do nothing ---
-COUNT=15000
+COUNT=30000
 python3 - "$SCRATCH/bulk.zip" "$COUNT" <<'EOF'
 import sys, zipfile
 out, count = sys.argv[1], int(sys.argv[2])
@@ -158,9 +158,9 @@ python3 - "$SCRATCH/race.zip" <<'EOF'
 import sys, zipfile
 with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
     z.writestr("first.txt", "first\n")
-    with z.open("big.bin", "w") as member:  # 512 MiB of zeros, long to write
+    with z.open("big.bin", "w", force_zip64=True) as member:  # 2 GiB of zeros, long to write
         block = bytes(1 << 20)
-        for _ in range(512):
+        for _ in range(2048):
             member.write(block)
     z.writestr("last.txt", "last\n")
 EOF
@@ -170,10 +170,10 @@ if [ -n "$window" ]; then
   gui_wait_for test -f "$SCRATCH/race/first.txt" || true
   gui_screenshot "$window" "$SCRATCH/race-busy.png" || true
   gui_click "$window" 527 112
-  # big.bin short of its 512 MiB and no last.txt yet: the click came
+  # big.bin short of its 2 GiB and no last.txt yet: the click came
   # before the last member.
   check "race: the click came while the big member was being written" \
-    test "$(stat -c %s "$SCRATCH/race/big.bin" 2>/dev/null || echo 0)" -lt $((512 << 20)) \
+    test "$(stat -c %s "$SCRATCH/race/big.bin" 2>/dev/null || echo 0)" -lt $((2048 << 20)) \
     -a ! -e "$SCRATCH/race/last.txt"
   expect_eq "race: \"Fechar\" was drawn inactive then" 0 \
     "$(gui_dark_pixels "$SCRATCH/race-busy.png" 120x21+467+102)"
