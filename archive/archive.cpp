@@ -50,6 +50,7 @@ Archive::~Archive() = default;
 void Archive::reset() {
   reader.reset();
   entries_.clear();
+  member_list_.clear();
   exact_names_.clear();
   folded_names_.clear();
   comment.clear();
@@ -169,10 +170,14 @@ MemberInfo Archive::build_member_info(uint64_t index) {
 
 std::vector<MemberInfo> Archive::members() {
   start_reading();
-  std::vector<MemberInfo> list;
-  list.reserve(entries_.size());
-  for (uint64_t i = 0; i < entries_.size(); ++i) list.push_back(build_member_info(i));
-  return list;
+  // Built once per opening: a run asks several times, and with tens of
+  // thousands of members each build (a time conversion per member) counts.
+  if (member_list_.size() != entries_.size()) {
+    member_list_.clear();
+    member_list_.reserve(entries_.size());
+    for (uint64_t i = 0; i < entries_.size(); ++i) member_list_.push_back(build_member_info(i));
+  }
+  return member_list_;
 }
 
 int64_t Archive::locate(const std::string& name) {

@@ -51,8 +51,8 @@ class Archive {
   // record. Does nothing on an empty image.
   void cut_comment();
 
-  // One record per central-directory entry, in directory order, built anew
-  // on each call. Opens the reader when Idle ("bad zip").
+  // One record per central-directory entry, in directory order. Opens the
+  // reader when Idle ("bad zip").
   std::vector<MemberInfo> members();
 
   // The member of that name, ASCII letters matching their other case and
@@ -102,6 +102,7 @@ class Archive {
 
   // Filled when the reader opens: what libzip does not tell.
   std::vector<CentralEntry> entries_;
+  std::vector<MemberInfo> member_list_;  // what members() gives, once built
   // Built on the first look-up that libzip's exact hash cannot answer.
   std::unordered_map<std::string, uint64_t> exact_names_;
   std::unordered_map<std::string, uint64_t> folded_names_;
