@@ -9,12 +9,11 @@
 #include <memory>
 #include <optional>
 
+#include "archive/autorun_comment.h"
 #include "archive/context_error.h"
 #include "extract/extractor.h"
 #include "extract/member_name.h"
-#include "launcher/autorun.h"
 #include "extract/stored_mode.h"
-#include "pack/autorun_comment.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <limits>
 #include <vector>
 
+#include "archive/autorun_comment.h"
 #include "archive/context_error.h"
 #include "archive/end_record.h"
-#include "pack/autorun_comment.h"
 #include "pack/installer_signature.h"
 #include "pack/installer_stub.h"
 #include "pack/package_tree.h"
