@@ -30,7 +30,7 @@ int pack(const PackOptions& options) {
     tzset();
   }
   build_installer(PackageRequest{options.operand, options.output, options.run_command, options.stub,
-                                 PayloadSettings{options.level, fixed_time}, options.signing_key});
+                                 PayloadSettings{Compression{CompressionMethod::deflate, options.level}, fixed_time}, options.signing_key});
   return status_ok;
 }
 

@@ -7,9 +7,7 @@
 #include <vector>
 
 #include "archive/context_error.h"
-
-// zlib's own default: a fair trade of time for size.
-constexpr int default_level = 6;
+#include "pack/compression.h"
 
 enum class PackAction { pack, list, check, verify, help, version };
 

@@ -8,11 +8,12 @@ set -eu
 # clang and its runtimes build the libFuzzer targets. time, p7zip-full and
 # busybox serve bench/run.sh, which times installers against other unzippers.
 # openssh-client gives ssh-keygen and ssh-agent, which sign and verify
-# installers in the tests.
+# installers in the tests. libzstd-dev and liblzma-dev give the packer its
+# Zstandard and XZ writers; zstd and xz-utils decode their members in tests.
 packages="g++ cmake make pkg-config python3 libfltk1.3-dev libboost-filesystem-dev
 libzip-dev zlib1g-dev libbz2-dev dpkg-dev libgtest-dev zip unzip xvfb xauth xdotool
 x11-utils imagemagick libarchive-tools bubblewrap file clang libclang-rt-14-dev llvm
-time p7zip-full busybox openssh-client"
+time p7zip-full busybox openssh-client libzstd-dev liblzma-dev zstd xz-utils"
 
 missing=""
 for p in $packages; do
