@@ -210,8 +210,10 @@ Packing:
 Reading installers:
   --list INSTALLER        one line per member: mode as ls -l shows it ('?'
                           for a member stored without a Unix mode), size in
-                          bytes, name (control bytes as \xHH); then
-                          "autorun: COMMAND" or "autorun: none". Runs nothing
+                          bytes, compression method (store, deflate, bzip2,
+                          lzma, zstd, xz or "method N"), name (control bytes
+                          as \xHH); then "autorun: COMMAND" or "autorun:
+                          none". Runs nothing
   --check INSTALLER       reads every member and verifies its CRC-32 and size
                           and that the installer accepts its name; prints
                           "ok: ..." or names each failing member on stderr
