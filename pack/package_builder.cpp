@@ -52,8 +52,7 @@ void append_program(int out, const std::string& stub, const std::string& out_pat
   }
 }
 
-// The archive goes straight behind the program, its offsets counted from
-// its own first byte, as when a ZIP file is appended with cat.
+// The archive goes straight behind the program, with no copy in between.
 void write_installer(const std::string& path, const std::string& stub,
                      const std::vector<PackEntry>& entries, const PayloadSettings& payload,
                      const std::string& comment) {

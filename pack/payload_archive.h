@@ -18,10 +18,10 @@ struct PayloadSettings {
 // archive holding `entries` in order, each with its mode as Unix external
 // attributes (mode << 16, host system Unix) and its time; files compressed
 // as the settings say, or stored when that does not make them smaller;
-// `comment` as the archive comment. Offsets count from the archive's first
-// byte. Uses every processor for Zstandard and XZ; the bytes are the same
-// on any machine. `path` names the file in messages. Throws ContextError
-// as ZipWriter does.
+// `comment` as the archive comment. Offsets count from the file's first
+// byte. Zstandard and XZ use up to 8 processors; the bytes are the same on
+// any machine. `path` names the file in messages. Throws ContextError as
+// ZipWriter does.
 void write_payload_archive(int fd, const std::string& path, const std::vector<PackEntry>& entries,
                            const PayloadSettings& settings, const std::string& comment);
 
