@@ -16,9 +16,10 @@ namespace {
 
 constexpr size_t output_piece_size = size_t{1} << 16;
 
-// What -1 .. -9 mean for each method; index 0 is unused (level 0 stores).
-// See the table in morrowline-pack.1 and what it was measured on.
-// deflate and bzip2 take the level itself, XZ the preset of that number.
+// What -1 .. -9 mean: deflate and bzip2 take the level itself, XZ the
+// preset of that number, Zstandard these levels (index 0 is unused: level
+// 0 stores). The man page has the table and README.md what it was
+// measured on.
 constexpr int zstd_levels[max_level + 1] = {0, 1, 2, 3, 5, 7, 9, 12, 15, 19};
 
 [[noreturn]] void cannot_compress(const std::string& reason) {
@@ -162,7 +163,7 @@ class ZstdEncoder : public MemberEncoder {
 // One .xz stream, as readers of method 95 expect. The multi-threaded
 // encoder is used for every member, even with one thread, for the same
 // reason as Zstandard's workers. The dictionary is no larger than the
-// member: the same output, and readers allocate less.
+// member: nothing is lost, and readers allocate less.
 class XzEncoder : public MemberEncoder {
  public:
   XzEncoder(uint32_t preset, uint64_t size, bool x86_code, unsigned threads, EncodedSink sink)
@@ -176,7 +177,7 @@ class XzEncoder : public MemberEncoder {
     lzma_mt settings = {};
     settings.threads = std::max(threads, 1u);
     // Fewer threads where they would take more than a quarter of the
-    // memory, as xz does (a big member at -9 takes over 1 GiB a thread).
+    // memory, as xz does (a big member at -9 takes close to 1 GiB a thread).
     settings.memlimit_threading = lzma_physmem() / 4;
     settings.filters = x86_code ? filters : filters + 1;
     // The ZIP's CRC-32 covers the bytes; the stream's own check is kept
