@@ -5,11 +5,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
-std::optional<std::string> autorun_command(const std::string& comment) {
-  if (comment.compare(0, autorun_marker_size, autorun_marker) != 0) return std::nullopt;
-  return comment.substr(autorun_marker_size);
-}
+#include "archive/autorun_comment.h"
 
 void autorun(const std::string& comment) {
   std::optional<std::string> command = autorun_command(comment);

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "archive/autorun_comment.h"
 #include "archive/context_error.h"
 #include "extract/extractor.h"
 #include "launcher/autorun.h"

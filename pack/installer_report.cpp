@@ -9,12 +9,12 @@
 #include <memory>
 #include <optional>
 
+#include "archive/autorun_comment.h"
 #include "archive/context_error.h"
 #include "extract/extractor.h"
 #include "extract/member_name.h"
-#include "launcher/autorun.h"
 #include "extract/stored_mode.h"
-#include "pack/autorun_comment.h"
+#include "pack/compression.h"
 
 namespace {
 
@@ -79,7 +79,9 @@ void list_installer(const std::string& path, std::ostream& out) {
   for (const MemberInfo& member : extractor->archive->members()) {
     char size[32];
     std::snprintf(size, sizeof size, "%10" PRIu64, member.uncompressed_size);
-    out << mode_text(stored_mode(member.external_attributes)) << ' ' << size << ' '
+    char method[16];
+    std::snprintf(method, sizeof method, "%-7s", compression_method_name(member.method).c_str());
+    out << mode_text(stored_mode(member.external_attributes)) << ' ' << size << ' ' << method << ' '
         << printable(member.name) << '\n';
   }
   std::optional<std::string> command = autorun_command(extractor->comment());

@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "archive/byte_order.h"
 #include "pack/test_support.h"
 
 namespace {
@@ -34,23 +35,44 @@ TEST(PackModeText, ShowsModesAsLsDoes) {
   EXPECT_EQ(mode_text(0640), "?rw-r-----");
 }
 
-TEST(PackListing, ListsMembersThenTheCommand) {
+// Gives the member called `name` another method number in both its headers.
+void set_method(std::vector<char>& zip, const std::string& name, uint16_t method) {
+  std::string bytes(zip.begin(), zip.end());
+  for (size_t at = bytes.find("PK\1\2"); at != std::string::npos;
+       at = bytes.find("PK\1\2", at + 1)) {
+    if (bytes.compare(at + 46, read_u16(&bytes[at + 28]), name) != 0) continue;
+    for (size_t field : {at + 10, size_t{read_u32(&bytes[at + 42])} + 8}) {
+      zip[field] = static_cast<char>(method & 0xFF);
+      zip[field + 1] = static_cast<char>(method >> 8);
+    }
+  }
+}
+
+TEST(PackListing, ListsMembersWithTheirMethodsThenTheCommand) {
   TempDir dir;
-  std::string path = make_installer(dir, make_zip({{"pkg/", "", 040750},
-                                                   {"pkg/run me", std::string(12345, 'x'), 0100755},
-                                                   {"pkg/a\nb", "1", 0}},
-                                                  "$AUTORUN$>sh 'pkg/run me'\necho done"));
-  EXPECT_EQ(listing(path),
-            "drwxr-x---          0 pkg/\n"
-            "-rwxr-xr-x      12345 pkg/run me\n"
-            "?---------          1 pkg/a\\x0Ab\n"
+  std::vector<char> zip = make_zip({{"pkg/", "", 040750},
+                                    {"pkg/run me", std::string(12345, 'x'), 0100755},
+                                    {"pkg/a\nb", "1", 0, 0},
+                                    {"pkg/old", "2", 0100644, 0},
+                                    {"pkg/odd", "3", 0100644, 0},
+                                    {"pkg/bz", std::string(900, 'b'), 0100644, 12}},
+                                   "$AUTORUN$>sh 'pkg/run me'\necho done");
+  set_method(zip, "pkg/old", 14);
+  set_method(zip, "pkg/odd", 77);
+  EXPECT_EQ(listing(make_installer(dir, zip)),
+            "drwxr-x---          0 store   pkg/\n"
+            "-rwxr-xr-x      12345 deflate pkg/run me\n"
+            "?---------          1 store   pkg/a\\x0Ab\n"
+            "-rw-r--r--          1 lzma    pkg/old\n"
+            "-rw-r--r--          1 method 77 pkg/odd\n"
+            "-rw-r--r--        900 bzip2   pkg/bz\n"
             "autorun: sh 'pkg/run me'\\x0Aecho done\n");
 }
 
 TEST(PackListing, NoMarkerNoCommand) {
   TempDir dir;
-  EXPECT_EQ(listing(make_installer(dir, make_zip({{"a", "x"}}, "just a note"))),
-            "-rw-r--r--          1 a\nautorun: none\n");
+  EXPECT_EQ(listing(make_installer(dir, make_zip({{"a", "x", 0100644, 0}}, "just a note"))),
+            "-rw-r--r--          1 store   a\nautorun: none\n");
 }
 
 TEST(PackCheck, ReadsEveryMember) {
@@ -90,7 +112,8 @@ TEST(PackCheck, ACommandCutShortByANulByteFails) {
   std::copy(comment.begin(), comment.end(), zip.end() - static_cast<long>(comment.size()));
   std::string installer = make_installer(dir, zip);
   EXPECT_EQ(listing(installer),
-            "-rw-r--r--          1 a\nautorun: sh a\\x00; rm -rf b  (holds a NUL byte: the installer "
+            "-rw-r--r--          1 deflate a\nautorun: sh a\\x00; rm -rf b  (holds a NUL byte: the "
+            "installer "
             "runs only what comes before it)\n");
   EXPECT_EQ(check_installer(installer).failures,
             std::vector<std::string>{"autorun command holds a NUL byte: sh a\\x00; rm -rf b"});

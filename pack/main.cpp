@@ -29,8 +29,10 @@ int pack(const PackOptions& options) {
     setenv("TZ", "UTC0", 1);
     tzset();
   }
-  build_installer(PackageRequest{options.operand, options.output, options.run_command, options.stub,
-                                 PayloadSettings{options.level, fixed_time}, options.signing_key});
+  build_installer(
+      PackageRequest{options.operand, options.output, options.run_command, options.stub,
+                     PayloadSettings{Compression{options.method, options.level}, fixed_time},
+                     options.signing_key});
   return status_ok;
 }
 

@@ -12,7 +12,7 @@ struct Option {
 
 bool takes_value(const std::string& name) {
   return name == "-o" || name == "--output" || name == "--run" || name == "--stub" ||
-         name == "--sign" || name == "--signers" || name == "--identity";
+         name == "--sign" || name == "--signers" || name == "--identity" || name == "--method";
 }
 
 bool is_level(const std::string& name) {
@@ -99,13 +99,17 @@ void Parser::apply(const std::string& name, const std::string& value) {
     options_.signers = value;
   } else if (name == "--identity") {
     options_.identity = value;
+  } else if (name == "--method") {
+    std::optional<CompressionMethod> method = compression_method_named(value);
+    if (!method) throw UsageError("unknown method", value + " (store, deflate, bzip2, zstd or xz)");
+    options_.method = *method;
   } else if (is_level(name)) {
     options_.level = name[1] - '0';
   } else {
     throw UsageError("unknown option", name);
   }
   bool packing = name == "-o" || name == "--output" || name == "--run" || name == "--stub" ||
-                 name == "--sign" || is_level(name);
+                 name == "--sign" || name == "--method" || is_level(name);
   if (packing && packing_option_.empty()) packing_option_ = name;
   bool verifying = name == "--signers" || name == "--identity";
   if (verifying && verifying_option_.empty()) verifying_option_ = name;
@@ -160,8 +164,8 @@ std::optional<int64_t> source_date_epoch(const char* value) {
 }
 
 std::string usage_line() {
-  return "usage: morrowline-pack -o INSTALLER [--run COMMAND] [-0..-9] [--stub PROGRAM]\n"
-         "                       [--sign KEY] FOLDER\n"
+  return "usage: morrowline-pack -o INSTALLER [--run COMMAND] [--method METHOD] [-0..-9]\n"
+         "                       [--stub PROGRAM] [--sign KEY] FOLDER\n"
          "       morrowline-pack --verify INSTALLER --signers FILE [--identity ID]\n"
          "       morrowline-pack --list INSTALLER | --check INSTALLER | --help | --version";
 }
@@ -182,8 +186,16 @@ Packing:
                           through the shell in its working directory when it
                           has unpacked everything, then exits 0; at most
                           65,525 bytes
-  -0 .. -9                deflate level (default 6); -0 stores every member.
-                          A member that deflating does not shrink is stored
+  --method METHOD         how files are compressed: deflate (the default),
+                          zstd, xz, bzip2 or store. Every unzip extracts
+                          deflate; Info-ZIP's unzip 6.0 extracts neither
+                          zstd nor xz (see the man page). A member that
+                          METHOD does not shrink is stored
+  -0 .. -9                level, default 6, on each method's own scale:
+                          deflate -N is zlib's level N, bzip2 -N blocks of
+                          N x 100 kB, xz -N preset N; zstd -1 .. -9 are
+                          zstd levels 1, 2, 3, 5, 7, 9, 12, 15, 19. -0
+                          stores every member, whatever the method
   --stub PROGRAM          the installer program to put first (default:
                           morrowline-sfx in the directory of this program)
   --sign KEY              sign the finished installer with the OpenSSH
@@ -198,8 +210,10 @@ Packing:
 Reading installers:
   --list INSTALLER        one line per member: mode as ls -l shows it ('?'
                           for a member stored without a Unix mode), size in
-                          bytes, name (control bytes as \xHH); then
-                          "autorun: COMMAND" or "autorun: none". Runs nothing
+                          bytes, compression method (store, deflate, bzip2,
+                          lzma, zstd, xz or "method N"), name (control bytes
+                          as \xHH); then "autorun: COMMAND" or "autorun:
+                          none". Runs nothing
   --check INSTALLER       reads every member and verifies its CRC-32 and size
                           and that the installer accepts its name; prints
                           "ok: ..." or names each failing member on stderr

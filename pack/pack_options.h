@@ -7,9 +7,7 @@
 #include <vector>
 
 #include "archive/context_error.h"
-
-// zlib's own default: a fair trade of time for size.
-constexpr int default_level = 6;
+#include "pack/compression.h"
 
 enum class PackAction { pack, list, check, verify, help, version };
 
@@ -19,6 +17,8 @@ struct PackOptions {
   std::string output;                      // -o: the installer to write
   std::optional<std::string> run_command;  // --run: bytes as given
   int level = default_level;               // -0 .. -9; 0 stores
+  // --method: how files are compressed, on the scale of `level`
+  CompressionMethod method = CompressionMethod::deflate;
   std::string stub;                        // --stub; empty: beside this program
   std::optional<std::string> signing_key;  // --sign
   std::string signers;                     // --signers: allowed signers file for --verify
@@ -34,9 +34,9 @@ class UsageError : public ContextError {
 };
 
 // Reads the arguments that follow the program name. Throws UsageError:
-// "unknown option", "missing argument", "no output file", "no folder given",
-// "no installer given", "no signers file", "too many arguments",
-// "conflicting options", "option only for --verify".
+// "unknown option", "unknown method", "missing argument", "no output file",
+// "no folder given", "no installer given", "no signers file", "too many
+// arguments", "conflicting options", "option only for --verify".
 PackOptions parse_pack_options(const std::vector<std::string>& args);
 
 // The time SOURCE_DATE_EPOCH gives, or none when `value` is null or empty.

@@ -18,6 +18,7 @@ TEST(PackOptions, ReadsPackingOptionsInEitherSpelling) {
   EXPECT_EQ(spaced.stub, "/opt/sfx");
   EXPECT_EQ(spaced.signing_key, "key");
   EXPECT_EQ(spaced.operand, "pkg/");
+  EXPECT_EQ(spaced.method, CompressionMethod::deflate);
 
   PackOptions joined = parse({"pkg", "-oout.run", "--run=a=b", "--stub=s", "-3", "-0"});
   EXPECT_EQ(joined.output, "out.run");
@@ -26,6 +27,10 @@ TEST(PackOptions, ReadsPackingOptionsInEitherSpelling) {
   EXPECT_EQ(joined.level, 0);  // the last level given
   EXPECT_EQ(parse({"--output=x", "pkg"}).output, "x");
   EXPECT_EQ(parse({"-o", "x", "--sign=k", "pkg"}).signing_key, "k");
+  EXPECT_EQ(parse({"-o", "x", "--method", "xz", "pkg"}).method, CompressionMethod::xz);
+  EXPECT_EQ(parse({"-o", "x", "--method=zstd", "--method=bzip2", "pkg"}).method,
+            CompressionMethod::bzip2);
+  EXPECT_EQ(parse({"-o", "x", "--method=store", "pkg"}).method, CompressionMethod::store);
   EXPECT_FALSE(parse({"-o", "x", "pkg"}).signing_key.has_value());
 }
 
@@ -82,6 +87,14 @@ TEST(PackOptions, RefusesCommandLinesThatAskForNothingSensible) {
       {{"-x", "pkg"}, "unknown option: -x"},
       {{"-10", "pkg"}, "unknown option: -10"},
       {{"--help=1"}, "unknown option: --help=1"},
+      {{"-o", "x", "--method", "lz4", "pkg"},
+       "unknown method: lz4 (store, deflate, bzip2, zstd or xz)"},
+      {{"-o", "x", "--method=lzma", "pkg"},
+       "unknown method: lzma (store, deflate, bzip2, zstd or xz)"},
+      {{"-o", "x", "--method=ZSTD", "pkg"},
+       "unknown method: ZSTD (store, deflate, bzip2, zstd or xz)"},
+      {{"pkg", "-o", "x", "--method"}, "missing argument: --method"},
+      {{"--list", "a", "--method", "xz"}, "conflicting options: --list and --method"},
       {{"--list", "--check", "a"}, "conflicting options: --list and --check"},
       {{"--list", "a", "--run", "x"}, "conflicting options: --list and --run"},
       {{"-5", "--check", "a"}, "conflicting options: --check and -5"},

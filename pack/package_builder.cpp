@@ -1,17 +1,17 @@
 #include "pack/package_builder.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <limits>
 #include <vector>
 
+#include "archive/autorun_comment.h"
 #include "archive/context_error.h"
-#include "archive/end_record.h"
-#include "pack/autorun_comment.h"
+#include "archive/file_descriptor.h"
 #include "pack/installer_signature.h"
 #include "pack/installer_stub.h"
 #include "pack/package_tree.h"
@@ -28,58 +28,39 @@ constexpr size_t copy_piece_size = size_t{1} << 16;
   throw ContextError("cannot write installer", path + ": " + std::strerror(errno));
 }
 
-// Copies up to `count` bytes; the caller checks both streams.
-void copy_bytes(std::istream& in, std::ostream& out, uint64_t count) {
+void write_all(int fd, const char* data, size_t size, const std::string& path) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) cannot_write(path);
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+void append_program(int out, const std::string& stub, const std::string& out_path) {
+  FileDescriptor in(open(stub.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!in.valid())
+    throw ContextError("installer program not found", stub + ": " + std::strerror(errno));
   std::vector<char> piece(copy_piece_size);
-  while (count > 0 && in) {
-    in.read(piece.data(), static_cast<std::streamsize>(std::min<uint64_t>(count, piece.size())));
-    std::streamsize got = in.gcount();
-    out.write(piece.data(), got);
-    count -= static_cast<uint64_t>(got);
+  for (;;) {
+    ssize_t n = read(in.get(), piece.data(), piece.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw ContextError("installer program not found", stub + ": cannot be read");
+    if (n == 0) break;
+    write_all(out, piece.data(), static_cast<size_t>(n), out_path);
   }
 }
 
-void append_program(std::ostream& out, const std::string& stub, const std::string& out_path) {
-  std::ifstream in(stub, std::ios::binary);
-  if (!in) throw ContextError("installer program not found", stub + ": " + std::strerror(errno));
-  copy_bytes(in, out, std::numeric_limits<uint64_t>::max());
-  if (in.bad()) throw ContextError("installer program not found", stub + ": cannot be read");
-  if (!out) cannot_write(out_path);
-}
-
-// The comment is written here rather than through libzip, which refuses
-// archive comments that are not valid UTF-8; the installer takes it byte
-// for byte. libzip ends the archive with its end record, comment size 0:
-// that size is written anew, with the comment behind it.
-void append_archive(std::ostream& out, const std::string& archive, const std::string& comment,
-                    const std::string& out_path) {
-  std::ifstream in(archive, std::ios::binary | std::ios::ate);
-  uint64_t size = in ? static_cast<uint64_t>(static_cast<std::streamoff>(in.tellg())) : 0;
-  char record[end_record_size] = {};
-  if (size >= end_record_size) {
-    in.seekg(static_cast<std::streamoff>(size - end_record_size));
-    in.read(record, end_record_size);
-  }
-  if (!in || std::memcmp(record, "PK\5\6", 4) != 0 || record[20] != 0 || record[21] != 0)
-    throw ContextError("cannot write archive", archive + ": no end record at its end");
-  in.seekg(0);
-  copy_bytes(in, out, size - 2);
-  const char comment_size[2] = {static_cast<char>(comment.size() & 0xFF),
-                                static_cast<char>(comment.size() >> 8)};
-  out.write(comment_size, 2);
-  out.write(comment.data(), static_cast<std::streamsize>(comment.size()));
-  if (!in) throw ContextError("cannot write archive", archive + ": cannot be read");
-  if (!out) cannot_write(out_path);
-}
-
-void write_installer(const std::string& path, const std::string& stub, const std::string& archive,
+// The archive goes straight behind the program, with no copy in between.
+void write_installer(const std::string& path, const std::string& stub,
+                     const std::vector<PackEntry>& entries, const PayloadSettings& payload,
                      const std::string& comment) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) cannot_write(path);
-  append_program(out, stub, path);
-  append_archive(out, archive, comment, path);
-  out.close();
-  if (!out) cannot_write(path);
+  FileDescriptor out(open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+  if (!out.valid()) cannot_write(path);
+  append_program(out.get(), stub, path);
+  write_payload_archive(out.get(), path, entries, payload, comment);
+  if (close(out.release()) != 0) cannot_write(path);
 }
 
 void write_text(const std::string& path, const std::string& text) {
@@ -115,10 +96,8 @@ void build_installer(const PackageRequest& request) {
     refuse_directory(request.output + ".sha256");
   }
 
-  PendingFile archive(request.output, ".zip");
-  write_payload_archive(archive.path(), entries, request.payload);
   PendingFile installer(request.output, "");
-  write_installer(installer.path(), stub, archive.path(), comment);
+  write_installer(installer.path(), stub, entries, request.payload, comment);
   if (request.signing_key) {
     PendingFile signature(request.output + ".sig", "");
     write_text(signature.path(), sign_file(installer.path(), *request.signing_key));

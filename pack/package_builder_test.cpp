@@ -118,7 +118,7 @@ TEST_F(PackageBuild, DeflatesOnlyWhatShrinks) {
   }
 
   PackageRequest stored = request();
-  stored.payload.level = 0;
+  stored.payload.compression.level = 0;
   build_installer(stored);
   Extractor all_stored(output);
   for (const MemberInfo& member : members_of(all_stored))
@@ -204,7 +204,7 @@ TEST_F(PackageBuild, FailuresLeaveNoFileBehind) {
   EXPECT_EQ(read_file(output), "old installer");
   EXPECT_EQ(failure_with([&](PackageRequest& r) {
               r.output = dir / "out/none/x.run";
-            }).rfind("cannot write installer: " + (dir / "out/none/.x.run.zip."), 0),
+            }).rfind("cannot write installer: " + (dir / "out/none/.x.run."), 0),
             0u);
 }
 

@@ -21,14 +21,16 @@ set(CPACK_GENERATOR DEB)
 # dpkg-shlibdeps (from dpkg-dev) derives the dependencies from the binaries,
 # and CPack needs `file` to find them; without both, the dependencies are
 # the ones Debian 12 needs, named by hand: for the portable build the C and
-# C++ runtimes and the X11 client libraries, else the shared libraries too.
+# C++ runtimes, the X11 client libraries and the packer's compressors, else
+# the shared libraries too.
 find_program(MORROWLINE_DPKG_SHLIBDEPS dpkg-shlibdeps)
 find_program(MORROWLINE_FILE_COMMAND file)
 if(MORROWLINE_DPKG_SHLIBDEPS AND MORROWLINE_FILE_COMMAND)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1, libstdc++6, libx11-6, libxext6, \
-libxft2, libfontconfig1, libfreetype6, libxrender1, libxcursor1, libxfixes3, libxinerama1")
+libxft2, libfontconfig1, libfreetype6, libxrender1, libxcursor1, libxfixes3, libxinerama1, \
+zlib1g, libbz2-1.0, libzstd1, liblzma5 (>= 5.4)")
   if(NOT MORROWLINE_PORTABLE)
     string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libfltk1.3, libzip4, libboost-filesystem1.74.0")
   endif()

@@ -6,20 +6,23 @@
 #include <string>
 #include <vector>
 
+#include "pack/compression.h"
 #include "pack/package_tree.h"
 
 struct PayloadSettings {
-  int level = 6;                      // deflate level; 0 stores everything
+  Compression compression;            // files' method and level
   std::optional<int64_t> fixed_time;  // every member's time, when set
 };
 
-// Writes the ZIP archive `path` (replacing what is there) holding `entries`
-// in order, each with its mode as Unix external attributes (mode << 16,
-// host system Unix) and its time; files deflated at the settings' level,
-// or stored when the level is 0 or deflating does not make them smaller.
-// No archive comment. Throws ContextError "cannot write archive" (context:
-// libzip's reason, with the member's path where there is one).
-void write_payload_archive(const std::string& path, const std::vector<PackEntry>& entries,
-                           const PayloadSettings& settings);
+// Writes into the open file `fd`, from its current offset on, the ZIP
+// archive holding `entries` in order, each with its mode as Unix external
+// attributes (mode << 16, host system Unix) and its time; files compressed
+// as the settings say, or stored when that does not make them smaller;
+// `comment` as the archive comment. Offsets count from the file's first
+// byte. Zstandard and XZ use up to 8 processors; the bytes are the same on
+// any machine. `path` names the file in messages. Throws ContextError as
+// ZipWriter does.
+void write_payload_archive(int fd, const std::string& path, const std::vector<PackEntry>& entries,
+                           const PayloadSettings& settings, const std::string& comment);
 
 #endif  // MORROWLINE_PACK_PAYLOAD_ARCHIVE_H_

@@ -11,8 +11,9 @@ set -eu
 # busybox serve bench/run.sh, which times installers against other unzippers.
 # openssh-client gives ssh-keygen and ssh-agent, which sign and verify
 # installers in the tests. libzstd-dev and liblzma-dev give the Zstandard
-# and XZ codecs (static archives for the installer program); the zstd and xz
-# commands and e2fsprogs (mkfs.ext2, chattr) serve the tests.
+# and XZ codecs (the installer's decoders, linked statically, and the
+# packer's encoders); the zstd and xz commands and e2fsprogs (mkfs.ext2,
+# chattr) serve the tests.
 packages="g++ cmake make pkg-config python3 libfltk1.3-dev libboost-filesystem-dev
 libzip-dev zlib1g-dev libbz2-dev dpkg-dev libgtest-dev zip unzip xvfb xauth xdotool
 x11-utils imagemagick libarchive-tools bubblewrap file clang libclang-rt-14-dev llvm

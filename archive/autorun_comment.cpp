@@ -1,8 +1,12 @@
-#include "pack/autorun_comment.h"
+#include "archive/autorun_comment.h"
 
 #include "archive/context_error.h"
 #include "archive/end_record.h"
-#include "launcher/autorun.h"
+
+std::optional<std::string> autorun_command(const std::string& comment) {
+  if (comment.compare(0, autorun_marker_size, autorun_marker) != 0) return std::nullopt;
+  return comment.substr(autorun_marker_size);
+}
 
 std::string autorun_comment(const std::string& command) {
   constexpr size_t max_command_size = max_comment_size - autorun_marker_size;
