@@ -83,7 +83,7 @@ for member in stored deflate bzip2 lzma zstd xz xz-x86; do
 done
 check "two concatenated Zstandard frames: one content" cmp -s two-frames.txt fresh/pkg/two-frames.txt
 expect_eq "--list names each method" "store deflate bzip2 lzma zstd xz xz zstd" \
-  "$("$PACK" --list mixed.run | grep pkg/. | awk '{print $2}' | paste -sd' ')"
+  "$("$PACK" --list mixed.run | grep pkg/. | awk '{print $3}' | paste -sd' ')"
 expect_eq "--check reads every method" "ok: 9 members" "$("$PACK" --check mixed.run | cut -d, -f1)"
 
 # ---- Damaged members over an old tree ----
