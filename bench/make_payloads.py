@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Makes the benchmark's payload trees, the same bytes on every run.
 
-    bench/make_payloads.py [--scale F] [--only small,medium,large] DIR
+    bench/make_payloads.py [--scale F] [--only NAME,...] DIR
 
 writes DIR/NAME/pkg/... for each payload and, when a tree is complete,
 DIR/NAME/.made. Files are overwritten in place, never deleted first, so an
@@ -10,6 +10,10 @@ interrupted run is simply run again.
   small   20,000 files of 200 B - 4 KiB (log-uniform, ~25 MB) in 400 folders
   medium  400 files of 50 KiB - 2 MiB (skewed to the small end, ~95 MiB)
   large   two files of 300 MiB: one text-like, one random
+  tiny    10,000 files of 50 - 500 B in 100 folders: start-up and per-file cost
+  one     a single small file: the start-up alone
+  system  what a real installer carries, copied from this machine: programs
+          and libraries, Python sources, and every package's copyright text
 
 Text-like content is cut from a generated corpus of Zipf-distributed words,
 so it deflates about as well as source code or prose; the random content
@@ -157,7 +161,63 @@ def large(root, scale):
         os.chmod(path, mode)
 
 
-PAYLOADS = {"small": small, "medium": medium, "large": large}
+def tiny(root, scale):
+    content = Content(404)
+    folders = [os.path.join(root, "t%02d" % d) for d in range(max(1, round(100 * scale)))]
+    for f in folders:
+        folder(f)
+    count = max(1, round(10000 * scale))
+    for i, size in enumerate(log_uniform(50, 500, count, 1, content.rng)):
+        write(os.path.join(folders[i % len(folders)], "f%05d.txt" % i), content.text(size),
+              content.mode())
+
+
+def one(root, scale):
+    write(os.path.join(root, "readme.txt"), Content(505).text(4 * KIB), 0o644)
+
+
+# The system payload: ELF programs and libraries (a quarter of an
+# installer's size is often native code), scripts (Python's standard
+# library) and text (copyright files), from packages tools/setup.sh
+# installs, so that every machine set up for the project has them; their
+# bytes differ between Debian point releases, so sizes are compared within
+# one run only.
+SYSTEM_FILES = [
+    "/usr/bin/cmake", "/usr/bin/ctest", "/usr/bin/python3.11", "/usr/bin/Xvfb",
+    "/usr/bin/busybox", "/usr/bin/zip", "/usr/bin/unzip", "/usr/bin/bsdtar",
+    "/usr/lib/x86_64-linux-gnu/libstdc++.so.6", "/usr/lib/x86_64-linux-gnu/libX11.so.6",
+    "/usr/lib/x86_64-linux-gnu/libfltk.so.1.3", "/usr/lib/x86_64-linux-gnu/libzstd.so.1",
+    "/usr/lib/x86_64-linux-gnu/libcrypto.so.3", "/usr/lib/x86_64-linux-gnu/libxml2.so.2",
+    "/usr/lib/x86_64-linux-gnu/libarchive.so.13", "/usr/lib/x86_64-linux-gnu/libsqlite3.so.0",
+]
+SYSTEM_TREES = [("/usr/lib/python3.11", ".py"), ("/usr/share/doc", "copyright")]
+
+
+def system(root, scale):
+    bin_dir, lib_dir = os.path.join(root, "bin"), os.path.join(root, "lib")
+    folder(bin_dir)
+    folder(lib_dir)
+    for path in SYSTEM_FILES:
+        target = os.path.join(lib_dir if "/lib/" in path else bin_dir, os.path.basename(path))
+        with open(os.path.realpath(path), "rb") as f:
+            write(target, f.read(), 0o755)
+    for top, suffix in SYSTEM_TREES:
+        for directory, subdirs, files in os.walk(top):
+            subdirs[:] = sorted(d for d in subdirs if d not in ("__pycache__", "test", "tests"))
+            for name in sorted(files):
+                if not name.endswith(suffix):
+                    continue
+                source = os.path.join(directory, name)
+                if os.path.islink(source):
+                    continue
+                target = os.path.join(root, "share", os.path.relpath(source, "/usr"))
+                folder(os.path.dirname(target))
+                with open(source, "rb") as f:
+                    write(target, f.read(), 0o644)
+
+
+PAYLOADS = {"small": small, "medium": medium, "large": large, "tiny": tiny, "one": one,
+            "system": system}
 
 
 def main():
@@ -165,7 +225,7 @@ def main():
     parser.add_argument("dir")
     parser.add_argument("--scale", type=float, default=1.0)
     parser.add_argument("--only", action="append",
-                        help="small, medium or large; repeatable or comma separated")
+                        help="a payload's name; repeatable or comma separated")
     args = parser.parse_args()
     names = list(PAYLOADS)
     if args.only:

@@ -8,7 +8,8 @@ usage() {
   cat <<'EOF'
 usage: bench/run.sh [options]
   --rounds N      timed rounds per tool and payload, after one warm-up (default 5)
-  --only NAME     small, medium or large; repeatable or comma separated (default all)
+  --only NAME     small, medium, large, tiny, one or system; repeatable or comma
+                  separated (default small, medium and large)
   --sfx PATH      the morrowline-sfx program (default build/bin/morrowline-sfx)
   --pack PATH     the morrowline-pack program (default build/bin/morrowline-pack)
   --work DIR      payloads, archives and outputs (default /tmp/morrowline-bench)
@@ -53,7 +54,8 @@ done
 payloads=()
 for name in ${only//,/ }; do
   case $name in
-    small | medium | large) [[ " ${payloads[*]-} " == *" $name "* ]] || payloads+=("$name") ;;
+    small | medium | large | tiny | one | system)
+      [[ " ${payloads[*]-} " == *" $name "* ]] || payloads+=("$name") ;;
     *) die "unknown payload: $name" ;;
   esac
 done
@@ -69,8 +71,9 @@ for tool in python3 zip unzip bsdtar tar Xvfb sha256sum; do
 done
 [ -x /usr/bin/time ] || die "/usr/bin/time is missing: install the package 'time' (tools/setup.sh)"
 
-# Tools in the order of a round; 7z and busybox only when installed.
-tools=(sfx unzip bsdtar)
+# Tools in the order of a round; 7z and busybox only when installed. The
+# installer comes three times: deflate (the default), Zstandard and XZ.
+tools=(sfx sfx-zstd sfx-xz unzip bsdtar)
 command -v 7z >/dev/null && tools+=(7z) || echo "run.sh: 7z is not installed; skipping it" >&2
 command -v busybox >/dev/null && tools+=(busybox) ||
   echo "run.sh: busybox is not installed; skipping it" >&2
@@ -79,6 +82,8 @@ tools+=(tar)
 label() {
   case $1 in
     sfx) echo "morrowline-sfx" ;;
+    sfx-zstd) echo "morrowline-sfx zstd" ;;
+    sfx-xz) echo "morrowline-sfx xz" ;;
     unzip) echo "unzip -q" ;;
     bsdtar) echo "bsdtar -xf" ;;
     7z) echo "7z x" ;;
@@ -171,15 +176,23 @@ prepare() {
     tree_digest "$base" >"$data/$p.digest.tmp"
     mv "$data/$p.digest.tmp" "$data/$p.digest"
   fi
-  # The installer is made again whenever either program changed.
-  local run="$data/$p.run" programs
+  # The installers are made again whenever either program changed.
+  local run method programs
   programs=$(stat -c '%n %s %Y' "$sfx" "$pack")
-  if [ ! -f "$run" ] || [ "$base/.made" -nt "$run" ] ||
-    [ "$programs" != "$(cat "$run.programs" 2>/dev/null)" ]; then
-    echo "packing $run" >&2
-    (cd "$base" && "$pack" -o "$run" --stub "$sfx" --run true pkg)
-    echo "$programs" >"$run.programs"
-  fi
+  for method in deflate zstd xz; do
+    run="$data/$p.$method.run"
+    if [ ! -f "$run" ] || [ "$base/.made" -nt "$run" ] ||
+      [ "$programs" != "$(cat "$run.programs" 2>/dev/null)" ]; then
+      echo "packing $run" >&2
+      # deflate at the packer's default level, as zip packs the peers' archive
+      if [ $method = deflate ]; then
+        (cd "$base" && "$pack" -o "$run" --stub "$sfx" --run true pkg)
+      else
+        (cd "$base" && "$pack" -o "$run" --stub "$sfx" --method "$method" -9 --run true pkg)
+      fi
+      echo "$programs" >"$run.programs"
+    fi
+  done
   if [ ! -f "$data/$p.zip" ] || [ "$base/.made" -nt "$data/$p.zip" ]; then
     echo "zipping $data/$p.zip" >&2
     rm -f "$data/$p.tmp.zip"
@@ -196,7 +209,9 @@ prepare() {
 tool_command() { # tool_command TOOL PAYLOAD: sets the array cmd
   local z="$data/$2.zip"
   case $1 in
-    sfx) cmd=("$data/$2.run") ;;
+    sfx) cmd=("$data/$2.deflate.run") ;;
+    sfx-zstd) cmd=("$data/$2.zstd.run") ;;
+    sfx-xz) cmd=("$data/$2.xz.run") ;;
     unzip) cmd=(unzip -q "$z") ;;
     bsdtar) cmd=(bsdtar -xf "$z") ;;
     7z) cmd=(7z x -y -bd "$z") ;;
@@ -268,10 +283,13 @@ report() {
   echo
   echo "| tool | archive MiB | wall s (median) | CPU s (median) | peak RSS MiB (max) | check |"
   echo "|---|---:|---:|---:|---:|---|"
-  local tool size
+  local tool size program_size
+  program_size=$(stat -c %s "$sfx")
   for tool in "${tools[@]}"; do
+    # An installer's archive is what follows the program in front of it.
     case $tool in
-      sfx) size=$(stat -c %s "$data/$p.run") ;;
+      sfx) size=$(($(stat -c %s "$data/$p.deflate.run") - program_size)) ;;
+      sfx-*) size=$(($(stat -c %s "$data/$p.${tool#sfx-}.run") - program_size)) ;;
       tar) size=$(stat -c %s "$data/$p.tar") ;;
       *) size=$(stat -c %s "$data/$p.zip") ;;
     esac
@@ -315,13 +333,19 @@ report() {
         if ((t in n) && !fail[t] && (best == "" || mw[t] < mw[best])) best = t
       }
       names["unzip"] = "unzip -q"; names["bsdtar"] = "bsdtar -xf"; names["7z"] = "7z x"; names["busybox"] = "busybox unzip"
-      if (fail["sfx"]) { print "morrowline-sfx failed its checks: no ratios."; exit }
       print "| morrowline-sfx against | wall | CPU | peak RSS |"
       print "|---|---:|---:|---:|"
-      if (best != "")
-        printf "| fastest peer (%s) | %s | %s | %s |\n", names[best], ratio(mw["sfx"], mw[best]), ratio(mc["sfx"], mc[best]), ratio(rss["sfx"], rss[best])
-      if (!fail["tar"])
-        printf "| floor (tar -xf) | %s | %s | %s |\n", ratio(mw["sfx"], mw["tar"]), ratio(mc["sfx"], mc["tar"]), ratio(rss["sfx"], rss["tar"])
+      split("sfx sfx-zstd sfx-xz", ours, " ")
+      split("deflate zstd xz", method, " ")
+      for (i = 1; i <= 3; i++) {
+        s = ours[i]
+        if (!(s in n)) continue
+        if (fail[s]) { printf "| (%s failed its checks) | | | |\n", method[i]; continue }
+        if (best != "")
+          printf "| %s, fastest peer (%s) | %s | %s | %s |\n", method[i], names[best], ratio(mw[s], mw[best]), ratio(mc[s], mc[best]), ratio(rss[s], rss[best])
+        if (!fail["tar"])
+          printf "| %s, floor (tar -xf) | %s | %s | %s |\n", method[i], ratio(mw[s], mw["tar"]), ratio(mc[s], mc["tar"]), ratio(rss[s], rss["tar"])
+      }
     }' "$results"
   echo
 }
@@ -364,7 +388,7 @@ for p in "${payloads[@]}"; do
   echo "$p: $(cat "$data/$p.digest")" >&2
   # Idle memory gets paged out on some machines: read the archives and the
   # programs again right before the rounds.
-  cat "$data/$p.run" "$data/$p.zip" "$data/$p.tar" >/dev/null
+  cat "$data/$p".*.run "$data/$p.zip" "$data/$p.tar" >/dev/null
   for tool in "${tools[@]}"; do
     tool_command "$tool" "$p"
     cat "$(command -v "${cmd[0]}")" >/dev/null
