@@ -1,9 +1,10 @@
 #!/bin/bash
 # make_seeds.sh: writes the fuzz targets' seed corpus, tests/fuzz/corpus/,
-# from real archives made by Info-ZIP zip and Python's zipfile: plain,
-# zip -A, ZIP64, bzip2, LZMA, stored, encrypted, data descriptors, comments,
-# directory entries, duplicate names, overlapping members and link members.
-# Each seed stays small. Run by hand; the corpus is committed.
+# from real archives made by Info-ZIP zip, Python's zipfile and
+# morrowline-pack: plain, zip -A, ZIP64, bzip2, LZMA, Zstandard, XZ, stored,
+# encrypted, data descriptors, comments, directory entries, duplicate names,
+# overlapping members and link members. Each seed stays small. Run by hand,
+# after a build (the packer comes from build/bin); the corpus is committed.
 set -euo pipefail
 cd "$(dirname "$0")"
 corpus=$(pwd)/corpus
@@ -11,6 +12,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 rm -rf "$corpus"
 mkdir -p "$corpus"
+pack=$(pwd)/../../build/bin/morrowline-pack
 cd "$work"
 
 mkdir -p pkg/sub pkg/empty
@@ -37,6 +39,12 @@ cat stub tree.zip >"$corpus/zip-appended.zip"
 cat stub tree.zip >adjusted.zip
 zip -qA adjusted.zip
 mv adjusted.zip "$corpus/zip-adjusted.zip"
+
+# The packer's Zstandard and XZ members, behind an empty program.
+: >empty-program
+for method in zstd xz; do
+  "$pack" -o "$corpus/pack-$method.zip" --stub empty-program --method "$method" --run true pkg
+done
 
 python3 - "$corpus" <<'PY'
 import os, struct, sys, zipfile
