@@ -243,7 +243,13 @@ MemberReader::MemberReader(Archive& archive, const MemberInfo& info)
   }
 }
 
-MemberReader::~MemberReader() = default;
+MemberReader::~MemberReader() {
+  try {
+    keep_member_decoder(std::move(decoder_));
+  } catch (const std::bad_alloc&) {
+    // Then the next member makes its own.
+  }
+}
 
 void MemberReader::fail(const char* reason) const { cannot_read(name_, reason); }
 

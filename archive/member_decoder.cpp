@@ -11,6 +11,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -27,7 +28,9 @@ unsigned char* bytes(const char* p) {
 // Raw deflate through ISA-L, several times as fast as zlib.
 class DeflateDecoder : public MemberDecoder {
  public:
-  DeflateDecoder() : state_(new inflate_state) {
+  DeflateDecoder() : state_(new inflate_state) { restart(0, 0); }
+
+  void restart(uint64_t, uint16_t) override {
     isal_inflate_init(state_.get());
     state_->crc_flag = ISAL_DEFLATE;
   }
@@ -53,10 +56,14 @@ class DeflateDecoder : public MemberDecoder {
 
 class Bzip2Decoder : public MemberDecoder {
  public:
-  Bzip2Decoder() {
-    if (BZ2_bzDecompressInit(&stream_, 0, 0) != BZ_OK) throw std::bad_alloc();
-  }
+  Bzip2Decoder() { start(); }
   ~Bzip2Decoder() override { BZ2_bzDecompressEnd(&stream_); }
+
+  void restart(uint64_t, uint16_t) override {
+    BZ2_bzDecompressEnd(&stream_);
+    stream_ = {};
+    start();
+  }
 
   Result decode(const char* in, size_t in_size, size_t& consumed, char* out, size_t out_size,
                 size_t& produced) override {
@@ -74,6 +81,10 @@ class Bzip2Decoder : public MemberDecoder {
   }
 
  private:
+  void start() {
+    if (BZ2_bzDecompressInit(&stream_, 0, 0) != BZ_OK) throw std::bad_alloc();
+  }
+
   bz_stream stream_ = {};
 };
 
@@ -84,6 +95,12 @@ class ZstdDecoder : public MemberDecoder {
     ZSTD_DCtx_setParameter(context_, ZSTD_d_windowLogMax, zstd_window_log_limit);
   }
   ~ZstdDecoder() override { ZSTD_freeDCtx(context_); }
+
+  // Keeps the context's buffers and limits: creating one per member made
+  // thousands of small members several times slower.
+  void restart(uint64_t, uint16_t) override {
+    ZSTD_DCtx_reset(context_, ZSTD_reset_session_only);
+  }
 
   Result decode(const char* in, size_t in_size, size_t& consumed, char* out, size_t out_size,
                 size_t& produced) override {
@@ -108,13 +125,21 @@ class ZstdDecoder : public MemberDecoder {
 class LzmaStreamDecoder : public MemberDecoder {
  public:
   LzmaStreamDecoder(uint16_t method, uint64_t uncompressed_size, uint16_t flags)
-      : zip_lzma_(method == method_lzma), size_(uncompressed_size),
-        end_marker_((flags & 2) != 0) {
+      : zip_lzma_(method == method_lzma) {
+    restart(uncompressed_size, flags);
+  }
+  ~LzmaStreamDecoder() override { lzma_end(&stream_); }
+
+  // liblzma reuses the memory of the stream's last decoder where it can.
+  void restart(uint64_t uncompressed_size, uint16_t flags) override {
+    size_ = uncompressed_size;
+    end_marker_ = (flags & 2) != 0;
+    header_.clear();
+    header_done_ = header_bad_ = false;
     lzma_ret status = zip_lzma_ ? lzma_alone_decoder(&stream_, memory_limit)
                                 : lzma_stream_decoder(&stream_, memory_limit, 0);
     if (status != LZMA_OK) throw std::bad_alloc();
   }
-  ~LzmaStreamDecoder() override { lzma_end(&stream_); }
 
   Result decode(const char* in, size_t in_size, size_t& consumed, char* out, size_t out_size,
                 size_t& produced) override {
@@ -168,17 +193,15 @@ class LzmaStreamDecoder : public MemberDecoder {
 
   lzma_stream stream_ = LZMA_STREAM_INIT;
   bool zip_lzma_;
-  uint64_t size_;
-  bool end_marker_;
+  uint64_t size_ = 0;
+  bool end_marker_ = false;
   std::string header_;
   bool header_done_ = false;
   bool header_bad_ = false;
 };
 
-}  // namespace
-
-std::unique_ptr<MemberDecoder> make_member_decoder(uint16_t method, uint64_t uncompressed_size,
-                                                   uint16_t flags) {
+std::unique_ptr<MemberDecoder> new_decoder(uint16_t method, uint64_t uncompressed_size,
+                                           uint16_t flags) {
   switch (method) {
     case method_deflate:
       return std::make_unique<DeflateDecoder>();
@@ -192,6 +215,40 @@ std::unique_ptr<MemberDecoder> make_member_decoder(uint16_t method, uint64_t unc
     default:
       return nullptr;
   }
+}
+
+// One decoder of each method a reading thread has used, kept for its next
+// member of that method.
+struct SpareDecoder {
+  uint16_t method;
+  std::unique_ptr<MemberDecoder> decoder;
+};
+thread_local std::vector<SpareDecoder> spare_decoders;
+
+}  // namespace
+
+std::unique_ptr<MemberDecoder> make_member_decoder(uint16_t method, uint64_t uncompressed_size,
+                                                   uint16_t flags) {
+  for (SpareDecoder& spare : spare_decoders) {
+    if (spare.method != method || !spare.decoder) continue;
+    std::unique_ptr<MemberDecoder> decoder = std::move(spare.decoder);
+    decoder->restart(uncompressed_size, flags);
+    return decoder;
+  }
+  std::unique_ptr<MemberDecoder> decoder = new_decoder(method, uncompressed_size, flags);
+  if (decoder) decoder->method = method;
+  return decoder;
+}
+
+void keep_member_decoder(std::unique_ptr<MemberDecoder> decoder) {
+  if (!decoder) return;
+  for (SpareDecoder& spare : spare_decoders) {
+    if (spare.method != decoder->method) continue;
+    spare.decoder = std::move(decoder);
+    return;
+  }
+  uint16_t method = decoder->method;
+  spare_decoders.push_back(SpareDecoder{method, std::move(decoder)});
 }
 
 uint32_t zip_crc32(uint32_t crc, const char* data, size_t size) {
