@@ -21,6 +21,7 @@ constexpr size_t output_piece_size = size_t{1} << 16;
 // 0 stores). The man page has the table and README.md what it was
 // measured on.
 constexpr int zstd_levels[max_level + 1] = {0, 1, 2, 3, 5, 7, 9, 12, 15, 19};
+constexpr uint32_t largest_dictionary = uint32_t{16} << 20;
 
 [[noreturn]] void cannot_compress(const std::string& reason) {
   throw ContextError("cannot compress", reason);
@@ -163,15 +164,19 @@ class ZstdEncoder : public MemberEncoder {
 // One .xz stream, as readers of method 95 expect. The multi-threaded
 // encoder is used for every member, even with one thread, for the same
 // reason as Zstandard's workers. The dictionary is no larger than the
-// member: nothing is lost, and readers allocate less.
+// member, and at most 16 MiB (preset 7's): a reader holds the whole of it
+// while it decodes, two members at a time, and an installer must unpack
+// within 64 MiB of what it starts with. Beyond 16 MiB it gains little on
+// an installer's files, and smaller blocks split big files between more
+// threads.
 class XzEncoder : public MemberEncoder {
  public:
   XzEncoder(uint32_t preset, uint64_t size, bool x86_code, unsigned threads, EncodedSink sink)
       : sink_(std::move(sink)), output_(output_piece_size) {
     lzma_options_lzma options;
     if (lzma_lzma_preset(&options, preset)) cannot_compress("xz: unsupported options");
-    options.dict_size =
-        static_cast<uint32_t>(std::clamp<uint64_t>(size, LZMA_DICT_SIZE_MIN, options.dict_size));
+    options.dict_size = static_cast<uint32_t>(
+        std::clamp<uint64_t>(size, LZMA_DICT_SIZE_MIN, std::min(options.dict_size, largest_dictionary)));
     lzma_filter filters[] = {
         {LZMA_FILTER_X86, nullptr}, {LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
     lzma_mt settings = {};
