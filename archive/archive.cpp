@@ -11,6 +11,7 @@
 #include "archive/end_record.h"
 #include "archive/member_decoder.h"
 #include "archive/member_layout.h"
+#include "archive/zip_format.h"
 
 namespace {
 
@@ -20,7 +21,6 @@ constexpr size_t read_piece_size = size_t{256} << 10;
 constexpr size_t compressed_piece_size = size_t{1} << 20;
 // A stored size is a claim; reserve no more than this for it up front.
 constexpr size_t max_reserve = size_t{64} << 20;
-constexpr size_t local_header_size = 30;
 
 [[noreturn]] void cannot_read(const std::string& name, const std::string& reason) {
   throw ContextError("file couldn't be read", name + ": " + reason);
@@ -106,7 +106,7 @@ void Archive::check_layout(CentralDirectory& directory) {
   for (CentralEntry& entry : directory.entries) {
     if (headers.read_at(entry.local_header_offset, header, sizeof header) !=
             static_cast<int64_t>(sizeof header) ||
-        read_u32(header) != 0x04034B50)
+        read_u32(header) != local_header_signature)
       throw ContextError("bad zip", "no local header for member: " + entry.name);
     uint64_t data = entry.local_header_offset + local_header_size + read_u16(header + 26) +
                     read_u16(header + 28);

@@ -6,15 +6,10 @@
 #include "archive/archive_image.h"
 #include "archive/byte_order.h"
 #include "archive/end_record.h"
+#include "archive/zip_format.h"
 
 namespace {
 
-constexpr size_t header_size = 46;
-constexpr uint16_t zip64_extra_id = 0x0001;
-constexpr uint16_t timestamp_extra_id = 0x5455;
-constexpr uint16_t unicode_path_extra_id = 0x7075;
-constexpr uint8_t host_ms_dos = 0;
-constexpr uint32_t saturated = 0xFFFFFFFF;
 // The end record, a ZIP64 locator and a ZIP64 record (with up to 64 KiB of
 // extensible data) all lie within this many bytes of the image's end.
 constexpr size_t tail_span = end_record_search_span + 20 + 56 + 65536;
@@ -41,12 +36,12 @@ std::optional<Extra> find_extra(const char* extra, size_t size, uint16_t wanted)
 // The ZIP64 extra field lists, in this order, only the values whose classic
 // field is saturated: uncompressed size, compressed size, header offset.
 void apply_zip64(const char* extra, size_t size, uint32_t uncompressed, CentralEntry& entry) {
-  bool compressed_saturated = entry.compressed_size == saturated;
-  bool offset_saturated = entry.local_header_offset == saturated;
+  bool compressed_saturated = entry.compressed_size == saturated32;
+  bool offset_saturated = entry.local_header_offset == saturated32;
   if (!compressed_saturated && !offset_saturated) return;
   auto zip64 = find_extra(extra, size, zip64_extra_id);
   if (!zip64) return;
-  size_t at = uncompressed == saturated ? 8 : 0;
+  size_t at = uncompressed == saturated32 ? 8 : 0;
   if (compressed_saturated) {
     if (at + 8 > zip64->size) bad_zip();
     entry.compressed_size = read_u64(zip64->data + at);
@@ -112,19 +107,19 @@ CentralDirectory read_central_directory(const ArchiveImage& image) {
   if (directory.offset > image.size() || directory_size > image.size() - directory.offset)
     bad_zip();
   // Each header takes at least 46 bytes; a count beyond that is a lie.
-  if (entries > directory_size / header_size) bad_zip();
+  if (entries > directory_size / central_header_size) bad_zip();
 
   std::vector<char> bytes = image.read(directory.offset, static_cast<size_t>(directory_size));
   directory.entries.reserve(entries);
   const char* end = bytes.data() + bytes.size();
   const char* p = bytes.data();
   for (uint64_t i = 0; i < entries; ++i) {
-    if (end - p < static_cast<std::ptrdiff_t>(header_size) || read_u32(p) != 0x02014B50)
+    if (end - p < static_cast<std::ptrdiff_t>(central_header_size) || read_u32(p) != central_header_signature)
       bad_zip();
     size_t name_size = read_u16(p + 28);
     size_t extra_size = read_u16(p + 30);
     size_t comment_size = read_u16(p + 32);
-    if (static_cast<size_t>(end - p) < header_size + name_size + extra_size + comment_size)
+    if (static_cast<size_t>(end - p) < central_header_size + name_size + extra_size + comment_size)
       bad_zip();
     CentralEntry entry;
     entry.version_made_by = read_u16(p + 4);
@@ -133,7 +128,7 @@ CentralDirectory read_central_directory(const ArchiveImage& image) {
     entry.compressed_size = read_u32(p + 20);
     entry.internal_attributes = read_u16(p + 36);
     entry.local_header_offset = read_u32(p + 42);
-    const char* name = p + header_size;
+    const char* name = p + central_header_size;
     const char* extra = name + name_size;
     entry.name = used_name(std::string(name, name_size), extra, extra_size, entry.version_made_by);
     entry.comment.assign(extra + extra_size, comment_size);

@@ -5,13 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-// ZIP's numbers for the compression methods this program reads.
-constexpr uint16_t method_stored = 0;
-constexpr uint16_t method_deflate = 8;
-constexpr uint16_t method_bzip2 = 12;
-constexpr uint16_t method_lzma = 14;
-constexpr uint16_t method_zstd = 93;
-constexpr uint16_t method_xz = 95;
+#include "archive/zip_format.h"
 
 // Turns a member's compressed bytes into its content, streaming: memory is
 // bounded whatever the member's size (each decoder refuses streams that

@@ -12,21 +12,13 @@
 set(static_isal_root ${PROJECT_BINARY_DIR}/static-isal)
 set(static_isal_archive ${static_isal_root}/install/lib/libisal.a)
 
-function(morrowline_isal_step what dir)
-  execute_process(COMMAND ${ARGN} WORKING_DIRECTORY ${dir} RESULT_VARIABLE status
-                  OUTPUT_FILE ${static_isal_root}/${what}.log
-                  ERROR_FILE ${static_isal_root}/${what}.log)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "static ISA-L: ${what} failed; see ${static_isal_root}/${what}.log "
-                        "(-DMORROWLINE_PORTABLE=OFF builds against the system's shared libisal)")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/debian_source.cmake)
 
 if(NOT EXISTS ${static_isal_archive})
   message(STATUS "Building a static ISA-L from Debian's source package")
   file(REMOVE_RECURSE ${static_isal_root})
   file(MAKE_DIRECTORY ${static_isal_root})
-  morrowline_isal_step(fetch ${static_isal_root}
+  morrowline_source_step(ISA-L ${static_isal_root} fetch ${static_isal_root}
     sh ${PROJECT_SOURCE_DIR}/cmake/fetch_debian_source.sh libisal ${static_isal_root}/source)
   file(GLOB static_isal_source LIST_DIRECTORIES true ${static_isal_root}/source/libisal-*)
   # Each assembly file puts all its dispatchers in one .text section, so a
@@ -43,19 +35,18 @@ if(NOT EXISTS ${static_isal_archive})
     message(FATAL_ERROR "static ISA-L: ${mbin} is not laid out as expected")
   endif()
   file(WRITE ${mbin} "${text}")
-  morrowline_isal_step(autoreconf ${static_isal_source} autoreconf --install --force)
+  morrowline_source_step(ISA-L ${static_isal_root} autoreconf ${static_isal_source}
+    autoreconf --install --force)
   # Position-independent objects link into the PIE program and into
   # anything else; the assembly is written position-independent already.
-  morrowline_isal_step(configure ${static_isal_source} ./configure
+  morrowline_source_step(ISA-L ${static_isal_root} configure ${static_isal_source}
+    ./configure
     --prefix=${static_isal_root}/install --libdir=${static_isal_root}/install/lib
     --enable-static --disable-shared --with-pic
     CC=${CMAKE_C_COMPILER} "CFLAGS=-O2 -ffunction-sections -fdata-sections")
-  include(ProcessorCount)
-  ProcessorCount(jobs)
-  if(DEFINED ENV{CMAKE_BUILD_PARALLEL_LEVEL})
-    set(jobs $ENV{CMAKE_BUILD_PARALLEL_LEVEL})
-  endif()
-  morrowline_isal_step(build ${static_isal_source} make -j ${jobs} install)
+  morrowline_source_jobs(jobs)
+  morrowline_source_step(ISA-L ${static_isal_root} build ${static_isal_source}
+    make -j ${jobs} install)
 endif()
 
 add_library(isal::isal STATIC IMPORTED GLOBAL)

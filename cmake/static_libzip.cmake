@@ -10,24 +10,17 @@ set(static_libzip_archive ${static_libzip_root}/install/lib/libzip.a)
 find_library(MORROWLINE_STATIC_ZLIB NAMES libz.a REQUIRED)
 find_library(MORROWLINE_STATIC_BZIP2 NAMES libbz2.a REQUIRED)
 
-function(morrowline_run_step what)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status
-                  OUTPUT_FILE ${static_libzip_root}/${what}.log
-                  ERROR_FILE ${static_libzip_root}/${what}.log)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "static libzip: ${what} failed; see ${static_libzip_root}/${what}.log "
-                        "(-DMORROWLINE_PORTABLE=OFF builds against the system's shared libzip)")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/debian_source.cmake)
 
 if(NOT EXISTS ${static_libzip_archive})
   message(STATUS "Building a static libzip from Debian's source package")
   file(REMOVE_RECURSE ${static_libzip_root})
   file(MAKE_DIRECTORY ${static_libzip_root})
-  morrowline_run_step(fetch sh ${PROJECT_SOURCE_DIR}/cmake/fetch_debian_source.sh libzip
-                      ${static_libzip_root}/source)
+  morrowline_source_step(libzip ${static_libzip_root} fetch ${static_libzip_root}
+    sh ${PROJECT_SOURCE_DIR}/cmake/fetch_debian_source.sh libzip ${static_libzip_root}/source)
   file(GLOB static_libzip_source LIST_DIRECTORIES true ${static_libzip_root}/source/libzip-*)
-  morrowline_run_step(configure ${CMAKE_COMMAND} -S ${static_libzip_source}
+  morrowline_source_step(libzip ${static_libzip_root} configure ${static_libzip_root}
+    ${CMAKE_COMMAND} -S ${static_libzip_source}
     -B ${static_libzip_root}/build
     -DCMAKE_C_COMPILER=${CMAKE_C_COMPILER}
     -DCMAKE_BUILD_TYPE=Release
@@ -40,15 +33,9 @@ if(NOT EXISTS ${static_libzip_archive})
     -DENABLE_BZIP2=ON -DENABLE_LZMA=OFF
     -DBUILD_TOOLS=OFF -DBUILD_REGRESS=OFF -DBUILD_EXAMPLES=OFF -DBUILD_DOC=OFF
     -DHAVE_ARC4RANDOM=OFF)
-  include(ProcessorCount)
-  ProcessorCount(jobs)
-  # The same variable that caps cmake --build caps this build too, for a
-  # machine that others build on.
-  if(DEFINED ENV{CMAKE_BUILD_PARALLEL_LEVEL})
-    set(jobs $ENV{CMAKE_BUILD_PARALLEL_LEVEL})
-  endif()
-  morrowline_run_step(build ${CMAKE_COMMAND} --build ${static_libzip_root}/build
-                      --target install -j ${jobs})
+  morrowline_source_jobs(jobs)
+  morrowline_source_step(libzip ${static_libzip_root} build ${static_libzip_root}
+    ${CMAKE_COMMAND} --build ${static_libzip_root}/build --target install -j ${jobs})
 endif()
 
 add_library(libzip::zip STATIC IMPORTED GLOBAL)

@@ -8,16 +8,16 @@ struct NamedMethod {
 };
 
 constexpr NamedMethod named_methods[] = {
-    {"store", 0}, {"deflate", 8}, {"bzip2", 12}, {"lzma", 14}, {"zstd", 93}, {"xz", 95},
+    {"store", method_stored}, {"deflate", method_deflate}, {"bzip2", method_bzip2},
+    {"lzma", method_lzma},    {"zstd", method_zstd},       {"xz", method_xz},
 };
-
-constexpr uint16_t lzma_method = 14;  // read by the installer, never written
 
 }  // namespace
 
 std::optional<CompressionMethod> compression_method_named(const std::string& name) {
   for (const NamedMethod& method : named_methods)
-    if (name == method.name && method.number != lzma_method)
+    // LZMA is read by the installer, never written.
+    if (name == method.name && method.number != method_lzma)
       return static_cast<CompressionMethod>(method.number);
   return std::nullopt;
 }

@@ -5,9 +5,17 @@
 #include <optional>
 #include <string>
 
+#include "archive/zip_format.h"
+
 // The ZIP compression methods the packer writes, by their numbers in the
 // ZIP format.
-enum class CompressionMethod : uint16_t { store = 0, deflate = 8, bzip2 = 12, zstd = 93, xz = 95 };
+enum class CompressionMethod : uint16_t {
+  store = method_stored,
+  deflate = method_deflate,
+  bzip2 = method_bzip2,
+  zstd = method_zstd,
+  xz = method_xz,
+};
 
 // zlib's own default: a fair trade of time for size, for every method.
 constexpr int default_level = 6;

@@ -12,24 +12,16 @@
 
 #include "archive/context_error.h"
 #include "archive/file_descriptor.h"
+#include "archive/zip_format.h"
 #include "pack/member_encoder.h"
 
 namespace {
 
-constexpr uint32_t local_header_signature = 0x04034B50;
-constexpr uint32_t central_header_signature = 0x02014B50;
-constexpr uint32_t end_record_signature = 0x06054B50;
-constexpr uint32_t zip64_end_record_signature = 0x06064B50;
-constexpr uint32_t zip64_locator_signature = 0x07064B50;
-constexpr uint16_t zip64_extra_id = 0x0001;
-constexpr uint16_t timestamp_extra_id = 0x5455;
 // Host Unix, and version 6.3 of the format, the first to name Zstandard
 // and XZ.
-constexpr uint16_t version_made_by = 3 << 8 | 63;
+constexpr uint16_t version_made_by = host_unix << 8 | 63;
 constexpr uint16_t version_zip64 = 45;
 constexpr uint16_t utf8_name_flag = 1 << 11;
-constexpr uint32_t saturated32 = 0xFFFFFFFF;
-constexpr uint16_t saturated16 = 0xFFFF;
 constexpr size_t zip64_end_record_size = 56;
 constexpr size_t max_comment_bytes = 65535;
 constexpr size_t input_piece_size = size_t{1} << 18;
@@ -181,6 +173,17 @@ class SourceFile {
   FileDescriptor descriptor_;
 };
 
+// The fields the local and central headers share, in that order.
+template <typename Entry>
+void write_common_fields(Record& header, const Entry& entry) {
+  header.u16(entry.version_needed);
+  header.u16(entry.flags);
+  header.u16(entry.method);
+  header.u16(entry.modified.time);
+  header.u16(entry.modified.date);
+  header.u32(entry.crc);
+}
+
 }  // namespace
 
 // Buffered writes at the end of the archive, with the two ways back that
@@ -287,12 +290,7 @@ ZipWriter::~ZipWriter() = default;
 void ZipWriter::write_local_header(const Entry& entry) {
   Record header;
   header.u32(local_header_signature);
-  header.u16(entry.version_needed);
-  header.u16(entry.flags);
-  header.u16(entry.method);
-  header.u16(entry.modified.time);
-  header.u16(entry.modified.date);
-  header.u32(entry.crc);
+  write_common_fields(header, entry);
   header.u32(entry.zip64_local ? saturated32 : entry.compressed_size);
   header.u32(entry.zip64_local ? saturated32 : entry.size);
   std::string timestamp = timestamp_extra(entry.member.mtime);
@@ -409,12 +407,7 @@ void ZipWriter::finish(const std::string& comment) {
     Record header;
     header.u32(central_header_signature);
     header.u16(version_made_by);
-    header.u16(entry.version_needed);
-    header.u16(entry.flags);
-    header.u16(entry.method);
-    header.u16(entry.modified.time);
-    header.u16(entry.modified.date);
-    header.u32(entry.crc);
+    write_common_fields(header, entry);
     header.u32(entry.compressed_size > max ? saturated32 : entry.compressed_size);
     header.u32(entry.size > max ? saturated32 : entry.size);
     header.u16(entry.member.name.size());
