@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "archive/context_error.h"
+#include "archive/zip_format.h"
 #include "extract/destination.h"
 #include "extract/member_feed.h"
 #include "extract/member_name.h"
@@ -186,10 +187,21 @@ bool Run::is_file_member(size_t i) const {
 }
 
 size_t Run::reading_lanes(const std::vector<size_t>& files) const {
+  // Below this many bytes per file, on average, a second reader costs
+  // more than it overlaps.
   constexpr uint64_t worth_a_lane = uint64_t{64} << 10;
   if (files.size() < 2 || std::thread::hardware_concurrency() < 2) return 1;
   uint64_t total = 0;
-  for (size_t i : files) total += members_[i].uncompressed_size;
+  size_t slow = 0;
+  for (size_t i : files) {
+    total += members_[i].uncompressed_size;
+    uint16_t method = members_[i].method;
+    if (method == method_bzip2 || method == method_lzma || method == method_xz) ++slow;
+  }
+  // bzip2, LZMA and XZ decode several times slower than deflate and take
+  // tens of microseconds to start on each member: decoding, not writing,
+  // is then the bottleneck, however small the files.
+  if (slow * 2 >= files.size()) return 2;
   return total / files.size() >= worth_a_lane ? 2 : 1;
 }
 
