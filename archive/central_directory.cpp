@@ -114,7 +114,8 @@ CentralDirectory read_central_directory(const ArchiveImage& image) {
   const char* end = bytes.data() + bytes.size();
   const char* p = bytes.data();
   for (uint64_t i = 0; i < entries; ++i) {
-    if (end - p < static_cast<std::ptrdiff_t>(central_header_size) || read_u32(p) != central_header_signature)
+    if (end - p < static_cast<std::ptrdiff_t>(central_header_size) ||
+        read_u32(p) != central_header_signature)
       bad_zip();
     size_t name_size = read_u16(p + 28);
     size_t extra_size = read_u16(p + 30);

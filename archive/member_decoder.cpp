@@ -98,9 +98,7 @@ class ZstdDecoder : public MemberDecoder {
 
   // Keeps the context's buffers and limits: creating one per member made
   // thousands of small members several times slower.
-  void restart(uint64_t, uint16_t) override {
-    ZSTD_DCtx_reset(context_, ZSTD_reset_session_only);
-  }
+  void restart(uint64_t, uint16_t) override { ZSTD_DCtx_reset(context_, ZSTD_reset_session_only); }
 
   Result decode(const char* in, size_t in_size, size_t& consumed, char* out, size_t out_size,
                 size_t& produced) override {
@@ -219,19 +217,16 @@ std::unique_ptr<MemberDecoder> new_decoder(uint16_t method, uint64_t uncompresse
 
 // One decoder of each method a reading thread has used, kept for its next
 // member of that method.
-struct SpareDecoder {
-  uint16_t method;
-  std::unique_ptr<MemberDecoder> decoder;
-};
-thread_local std::vector<SpareDecoder> spare_decoders;
+thread_local std::vector<std::unique_ptr<MemberDecoder>> spare_decoders;
 
 }  // namespace
 
 std::unique_ptr<MemberDecoder> make_member_decoder(uint16_t method, uint64_t uncompressed_size,
                                                    uint16_t flags) {
-  for (SpareDecoder& spare : spare_decoders) {
-    if (spare.method != method || !spare.decoder) continue;
-    std::unique_ptr<MemberDecoder> decoder = std::move(spare.decoder);
+  for (auto spare = spare_decoders.begin(); spare != spare_decoders.end(); ++spare) {
+    if ((*spare)->method != method) continue;
+    std::unique_ptr<MemberDecoder> decoder = std::move(*spare);
+    spare_decoders.erase(spare);
     decoder->restart(uncompressed_size, flags);
     return decoder;
   }
@@ -242,13 +237,12 @@ std::unique_ptr<MemberDecoder> make_member_decoder(uint16_t method, uint64_t unc
 
 void keep_member_decoder(std::unique_ptr<MemberDecoder> decoder) {
   if (!decoder) return;
-  for (SpareDecoder& spare : spare_decoders) {
-    if (spare.method != decoder->method) continue;
-    spare.decoder = std::move(decoder);
-    return;
-  }
-  uint16_t method = decoder->method;
-  spare_decoders.push_back(SpareDecoder{method, std::move(decoder)});
+  for (std::unique_ptr<MemberDecoder>& spare : spare_decoders)
+    if (spare->method == decoder->method) {
+      spare = std::move(decoder);
+      return;
+    }
+  spare_decoders.push_back(std::move(decoder));
 }
 
 uint32_t zip_crc32(uint32_t crc, const char* data, size_t size) {

@@ -234,12 +234,12 @@ run_one() {
   # The wall time to the microsecond: time's own is in hundredths, too
   # coarse for a start-up of a few milliseconds.
   local started=$EPOCHREALTIME
-  (cd "$dir" && /usr/bin/time -o "$timing" -f '%e %U %S %M' "${cmd[@]}") >"$log" 2>&1 ||
+  (cd "$dir" && /usr/bin/time -o "$timing" -f '%U %S %M' "${cmd[@]}") >"$log" 2>&1 ||
     status=$?
   local ended=$EPOCHREALTIME
   # time writes "Command exited with non-zero status N" before the numbers.
   local wall user sys rss
-  read -r wall user sys rss < <(tail -n1 "$timing")
+  read -r user sys rss < <(tail -n1 "$timing")
   wall=$(awk -v a="$started" -v b="$ended" 'BEGIN { printf "%.4f", b - a }')
   local got expected
   expected=$(cat "$data/$p.digest")

@@ -175,8 +175,8 @@ class XzEncoder : public MemberEncoder {
       : sink_(std::move(sink)), output_(output_piece_size) {
     lzma_options_lzma options;
     if (lzma_lzma_preset(&options, preset)) cannot_compress("xz: unsupported options");
-    options.dict_size = static_cast<uint32_t>(
-        std::clamp<uint64_t>(size, LZMA_DICT_SIZE_MIN, std::min(options.dict_size, largest_dictionary)));
+    options.dict_size = static_cast<uint32_t>(std::clamp<uint64_t>(
+        size, LZMA_DICT_SIZE_MIN, std::min(options.dict_size, largest_dictionary)));
     lzma_filter filters[] = {
         {LZMA_FILTER_X86, nullptr}, {LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
     lzma_mt settings = {};

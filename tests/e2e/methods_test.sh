@@ -17,21 +17,21 @@ zstd -q -1 -c text.txt >part1.zst && printf 'tail\n' | zstd -q -c >part2.zst
 xz -q -9 -c text.txt >text.xz
 xz -q --format=xz --x86 --lzma2 -c text.txt >filtered.xz
 
-# zip_from SPEC OUT: a ZIP made by hand, one member per line of SPEC:
+# zip_from LIST OUT: a ZIP made by hand, one member per line of LIST:
 # NAME METHOD FILE [CONTENT], FILE holding the member's stored bytes and
 # CONTENT (default FILE) its content, after the folder pkg/. Python's zipfile writes the methods
 # it knows, so that the archive mixes writers.
 zip_from() {
   python3 - "$@" <<'EOF'
 import struct, sys, zipfile, zlib
-spec, out = sys.argv[1:3]
+members, out = sys.argv[1:3]
 known = {0: zipfile.ZIP_STORED, 8: zipfile.ZIP_DEFLATED, 12: zipfile.ZIP_BZIP2, 14: zipfile.ZIP_LZMA}
 raw = []
 with zipfile.ZipFile(out, "w") as z:
     folder = zipfile.ZipInfo("pkg/", (2022, 1, 2, 3, 4, 6))
     folder.external_attr = 0o40755 << 16 | 0x10
     z.writestr(folder, b"")
-    for line in open(spec):
+    for line in open(members):
         name, method, path, *content = line.split()
         method = int(method)
         data = open(path, "rb").read()
@@ -60,7 +60,7 @@ open(out, "wb").write(data)
 EOF
 }
 
-cat >mixed.spec <<'EOF'
+cat >mixed.members <<'EOF'
 pkg/stored.txt 0 text.txt
 pkg/deflate.txt 8 text.txt
 pkg/bzip2.txt 12 text.txt
@@ -71,8 +71,8 @@ pkg/xz-x86.txt 95 filtered.xz text.txt
 EOF
 cat part1.zst part2.zst >two-frames.zst
 cat text.txt >two-frames.txt && printf 'tail\n' >>two-frames.txt
-echo "pkg/two-frames.txt 93 two-frames.zst two-frames.txt" >>mixed.spec
-zip_from mixed.spec mixed.zip
+echo "pkg/two-frames.txt 93 two-frames.zst two-frames.txt" >>mixed.members
+zip_from mixed.members mixed.zip
 make_installer mixed.run mixed.zip
 
 mkdir fresh
