@@ -105,12 +105,42 @@ struct EntryStatus {
   bool exists = false;
 };
 
+// Kernels before 4.11 lack statx, and some sandboxes refuse it (EPERM);
+// fstatat then tells all but the mount ID and the file attributes.
+std::atomic<bool> statx_missing{false};
+
 EntryStatus status_of(int parent_fd, const char* name) {
   EntryStatus status;
   int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (*name ? 0 : AT_EMPTY_PATH);
-  status.exists = statx(parent_fd, name, flags,
-                        STATX_TYPE | STATX_MODE | STATX_UID | STATX_MNT_ID, &status.info) == 0;
+  if (!statx_missing.load(std::memory_order_relaxed)) {
+    status.exists = syscall(SYS_statx, parent_fd, name, flags,
+                            STATX_TYPE | STATX_MODE | STATX_UID | STATX_MNT_ID, &status.info) == 0;
+    if (status.exists || (errno != ENOSYS && errno != EPERM)) return status;
+    statx_missing = true;
+  }
+  struct stat info;
+  status.exists = fstatat(parent_fd, name, &info, flags) == 0;
+  status.info.stx_mask = STATX_TYPE | STATX_MODE | STATX_UID;
+  status.info.stx_mode = static_cast<uint16_t>(info.st_mode);
+  status.info.stx_uid = info.st_uid;
+  status.info.stx_dev_major = major(info.st_dev);
+  status.info.stx_dev_minor = minor(info.st_dev);
   return status;
+}
+
+// True when nothing at all stands at `name` of `parent_fd`.
+bool name_is_free(int parent_fd, const std::string& name) {
+  struct stat entry;
+  return fstatat(parent_fd, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
+}
+
+// renameat2 arrived in Linux 3.15, and some sandboxes refuse it (EPERM).
+// -1 with errno ENOSYS too when a file system cannot do what `flags` ask
+// (EINVAL), so that callers have one case for "not here".
+int rename_with_flags(int fd, const char* from, const char* to, unsigned flags) {
+  if (syscall(SYS_renameat2, fd, from, fd, to, flags) == 0) return 0;
+  if (errno == EINVAL || errno == EPERM) errno = ENOSYS;
+  return -1;
 }
 
 // Which mount an entry belongs to: its mount ID where the kernel gives
@@ -592,14 +622,14 @@ void remove_stale_entries(const Directory& directory) {
 
 bool exchange_entries(const Directory& parent, const std::string& a, const std::string& b) {
   int fd = parent.fd.get();
-  if (renameat2(fd, a.c_str(), fd, b.c_str(), RENAME_EXCHANGE) == 0) return true;
+  if (rename_with_flags(fd, a.c_str(), b.c_str(), RENAME_EXCHANGE) == 0) return true;
   if (errno == EXDEV) return false;
-  if (errno != EINVAL && errno != ENOSYS) fail("cannot replace directory", child_path(parent.shown, b), errno);
-  // No exchange on this file system: b steps aside for a moment.
+  if (errno != ENOSYS) fail("cannot replace directory", child_path(parent.shown, b), errno);
+  // No exchange on this kernel or file system: b steps aside for a moment.
   std::string aside;
   for (unsigned attempt = 0; aside.empty(); ++attempt) {
     std::string name = numbered_name(attempt, ".old");
-    if (faccessat(fd, name.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) aside = name;
+    if (name_is_free(fd, name)) aside = name;
   }
   if (renameat(fd, b.c_str(), fd, aside.c_str()) != 0) {
     if (errno == EXDEV) return false;
@@ -617,19 +647,20 @@ bool exchange_entries(const Directory& parent, const std::string& a, const std::
 void rename_entry(const Directory& parent, const std::string& from, const std::string& to,
                   const char* message) {
   int fd = parent.fd.get();
-  if (renameat2(fd, from.c_str(), fd, to.c_str(), RENAME_NOREPLACE) == 0) return;
-  // File systems without RENAME_NOREPLACE: look first, then rename.
-  if (errno == EINVAL && faccessat(fd, to.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) != 0 &&
-      errno == ENOENT && renameat(fd, from.c_str(), fd, to.c_str()) == 0)
-    return;
-  fail(message, child_path(parent.shown, to), errno == ENOENT ? EEXIST : errno);
+  if (rename_with_flags(fd, from.c_str(), to.c_str(), RENAME_NOREPLACE) == 0) return;
+  // Kernels and file systems without RENAME_NOREPLACE: look first, then
+  // rename; the destination's lock keeps other installers out meanwhile.
+  if (errno == ENOSYS) {
+    struct stat entry;
+    if (fstatat(fd, to.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0) errno = EEXIST;
+    else if (errno == ENOENT && renameat(fd, from.c_str(), fd, to.c_str()) == 0) return;
+  }
+  fail(message, child_path(parent.shown, to), errno);
 }
 
 std::string free_name(const Directory& parent, const std::string& base) {
   std::string name = base;
-  for (unsigned n = 2; faccessat(parent.fd.get(), name.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0 ||
-                       errno != ENOENT;
-       ++n) {
+  for (unsigned n = 2; !name_is_free(parent.fd.get(), name); ++n) {
     if (n > 1000) break;
     name = base + "-" + std::to_string(n);
   }
