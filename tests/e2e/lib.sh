@@ -306,3 +306,84 @@ gui_launch() {
   LAUNCHED_WINDOW=$(wait_for_window "Morrowline SFX Tool" 20 || true)
   check "$3: the window appears" test -n "$LAUNCHED_WINDOW"
 }
+
+# ---- Helpers for the tests that act on a run: closing, signals, mounts ----
+
+# make_run_installers: good.run, big.run (a 1 GiB member last, long enough
+# to act in the middle of it) and damaged.run (the last member's CRC-32
+# wrong) in the working directory, each with an autorun command.
+make_run_installers() {
+  python3 - <<'EOF'
+import zipfile
+
+def write(path, members, comment=b"$AUTORUN$>touch autorun-ran"):
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, data, mode in members:
+            info = zipfile.ZipInfo(name, (2020, 2, 3, 4, 5, 6))
+            info.compress_type = zipfile.ZIP_DEFLATED
+            info.external_attr = mode << 16
+            if callable(data):
+                with z.open(info, "w") as member:
+                    data(member)
+            else:
+                z.writestr(info, data)
+        z.comment = comment
+
+tree = [("pkg/", b"", 0o40700), ("pkg/a.txt", b"new a\n", 0o100644),
+        ("pkg/lib/", b"", 0o40755), ("pkg/lib/b.txt", b"new b\n", 0o100644)]
+write("good.zip", tree)
+def zeros(member):  # 1 GiB: long enough to act in the middle of it
+    block = bytes(1 << 20)
+    for _ in range(1024):
+        member.write(block)
+write("big.zip", tree + [("pkg/big.bin", zeros, 0o100644)])
+write("damaged.zip", tree + [("pkg/z.txt", b"DAMAGE-ME " * 50, 0o100644)])
+data = bytearray(open("damaged.zip", "rb").read())
+data[data.rfind(b"PK\x01\x02") + 16] ^= 1  # the last member's CRC-32
+open("damaged.zip", "wb").write(data)
+EOF
+  for zip in good big damaged; do make_installer "$zip.run" "$zip.zip"; done
+}
+NEW_TREE="d 700 - pkg|d 755 - pkg/lib|f 644 6 pkg/a.txt|f 644 6 pkg/lib/b.txt"
+
+# with_old_tree DIR: DIR holds an older pkg/ with the user's own file.
+with_old_tree() {
+  mkdir -p "$1/pkg/lib"
+  printf 'old a\n' >"$1/pkg/a.txt"
+  printf 'my own notes\n' >"$1/pkg/notes.txt"
+  printf 'old b\n' >"$1/pkg/lib/b.txt"
+}
+
+# new_tree DIR: the good archive's tree, autorun mark aside.
+new_tree() {
+  sfx_tree "$1" | grep -v autorun-ran | paste -sd'|'
+}
+
+# start_run DIR INSTALLER: starts $SCRATCH/INSTALLER in DIR in the
+# background, through the command words in RUN_WITH if any, stderr in
+# DIR.err; RUN_PID is the installer's own process (wait_for_exit ends it
+# should it hang).
+RUN_WITH=()
+start_run() {
+  (cd "$1" && exec "${RUN_WITH[@]}" "$SCRATCH/$2") >"$1.out" 2>"$1.err" </dev/null &
+  RUN_PID=$!
+}
+
+# in_big_member DIR: the run in DIR is writing pkg/big.bin in its staging.
+in_big_member() {
+  GUI_WAIT=30 gui_wait_for sh -c 'test -s "$1"/.morrowline-*.new/big.bin' - "$1"
+}
+
+# window_of_run: the id of the one progress window now shown.
+window_of_run() {
+  wait_for_window "Morrowline SFX Tool" 20 || true
+}
+
+# stopped_cleanly LABEL DIR STATUS STDERR BEFORE: the run ended with STATUS
+# and that one line, left the old tree (BEFORE) or no pkg/ at all as it
+# was, nothing hidden and no autorun.
+stopped_cleanly() {
+  expect_eq "$1: status and message" "status $3, stderr [$4]" "status $EXIT_STATUS, stderr [$(cat "$2.err")]"
+  expect_eq "$1: the old tree is as it was" "$5" "$(snapshot "$2")"
+  check "$1: nothing hidden left" no_debris "$2"
+}

@@ -87,9 +87,9 @@ write("escape.zip", [("ok.txt", b"ok\n", 0o100644),
 unsupported("escape.zip")
 EOF
 
-# with_old_tree DIR: DIR holds an older pkg/ with the user's own file and a
-# read-only directory.
-with_old_tree() {
+# with_locked_old_tree DIR: DIR holds an older pkg/ with the user's own
+# file and a read-only directory.
+with_locked_old_tree() {
   chmod -R u+rwx "$1" 2>/dev/null || true
   rm -rf "$1"
   mkdir -p "$1/pkg/sub" "$1/pkg/locked"
@@ -102,13 +102,13 @@ with_old_tree() {
 # ---- A reinstall is all or nothing ----
 
 for zip in good damaged encrypted ppmd big; do make_installer "$zip.run" "$zip.zip"; done
-with_old_tree old
+with_locked_old_tree old
 before=$(snapshot old)
 
 for case in damaged:"CRC-32 mismatch" encrypted:encrypted ppmd:"unsupported compression method 98"; do
   zip=${case%%:*}
   reason=${case#*:}
-  with_old_tree "run-$zip"
+  with_locked_old_tree "run-$zip"
   sfx_run "run-$zip" "$SCRATCH/$zip.run"
   sfx_expect "$zip member over an old tree: status 3, says why" 3 \
     "morrowline-sfx: file couldn't be read: pkg/z.txt: $reason"
@@ -117,16 +117,16 @@ for case in damaged:"CRC-32 mismatch" encrypted:encrypted ppmd:"unsupported comp
   check "$zip member: no autorun" test ! -e "run-$zip/autorun-ran"
 done
 
-with_old_tree run-limit
+with_locked_old_tree run-limit
 sfx_run run-limit bash -c 'ulimit -f 64 && exec "$0"' "$SCRATCH/big.run"
 sfx_expect_like "a file-size limit in the middle: status 3, cannot write file" 3 \
   "morrowline-sfx: cannot write file: $(cd run-limit && pwd -P)/pkg/big.bin: File too large"
 expect_eq "a file-size limit: the old tree is as it was" "$before" "$(snapshot run-limit)"
 check "a file-size limit: nothing left behind" no_debris run-limit
 
-with_old_tree run-full
+with_locked_old_tree run-full
 if mount -t tmpfs -o size=4m tmpfs run-full 2>/dev/null; then
-  with_old_tree run-full/dest
+  with_locked_old_tree run-full/dest
   full_before=$(snapshot run-full/dest)
   sfx_run run-full/dest "$SCRATCH/big.run"
   sfx_expect_like "a full disk: status 3, no space left" 3 \
@@ -140,7 +140,7 @@ fi
 
 # SIGTERM in the middle of the big member: the partial file and the staging
 # directory go, one line says so, and the run ends as the signal would.
-with_old_tree run-term
+with_locked_old_tree run-term
 (cd run-term && exec "$SCRATCH/big.run") >term.out 2>term.err </dev/null &
 pid=$!
 GUI_WAIT=30 gui_wait_for sh -c 'test -s run-term/.morrowline-*.new/big.bin' || true
@@ -153,7 +153,7 @@ expect_eq "SIGTERM: the old tree is as it was" "$before" "$(snapshot run-term)"
 check "SIGTERM: nothing left behind" no_debris run-term
 check "SIGTERM: no autorun" test ! -e run-term/autorun-ran
 
-with_old_tree run-good
+with_locked_old_tree run-good
 sfx_run run-good "$SCRATCH/good.run"
 sfx_expect "a sound installer over the old tree: status 0" 0 ""
 expect_eq "a sound installer: the new tree replaces the old one, the user's file with it" \
