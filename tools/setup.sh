@@ -13,12 +13,15 @@ set -eu
 # installers in the tests. libzstd-dev and liblzma-dev give the Zstandard
 # and XZ codecs (the installer's decoders, linked statically, and the
 # packer's encoders); the zstd and xz commands and e2fsprogs (mkfs.ext2,
-# chattr) serve the tests.
+# chattr) serve the tests. mmdebstrap (with uidmap, for users other than
+# root) makes the Debian 11 root the old-userland test runs installers in;
+# libseccomp-dev builds the launcher that gives them Linux 3.10's system
+# calls.
 packages="g++ cmake make pkg-config python3 libfltk1.3-dev libboost-filesystem-dev
 libzip-dev zlib1g-dev libbz2-dev dpkg-dev libgtest-dev zip unzip xvfb xauth xdotool
 x11-utils imagemagick libarchive-tools bubblewrap file clang libclang-rt-14-dev llvm
 time p7zip-full busybox openssh-client libisal-dev nasm autoconf automake libtool
-libzstd-dev liblzma-dev zstd xz-utils e2fsprogs"
+libzstd-dev liblzma-dev zstd xz-utils e2fsprogs mmdebstrap uidmap libseccomp-dev"
 
 missing=""
 for p in $packages; do
