@@ -24,3 +24,11 @@ function(morrowline_source_jobs var)
   endif()
   set(${var} ${jobs} PARENT_SCOPE)
 endfunction()
+
+# A cross build hands its toolchain and sysroot on to the CMake builds of
+# the sources.
+set(morrowline_source_cross_options "")
+if(CMAKE_CROSSCOMPILING)
+  set(morrowline_source_cross_options -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE}
+      -DMORROWLINE_AARCH64_SYSROOT=${MORROWLINE_AARCH64_SYSROOT})
+endif()

@@ -39,11 +39,17 @@ if(NOT EXISTS ${static_isal_archive})
     autoreconf --install --force)
   # Position-independent objects link into the PIE program and into
   # anything else; the assembly is written position-independent already.
+  set(isal_cc ${CMAKE_C_COMPILER})
+  set(isal_host "")
+  if(CMAKE_CROSSCOMPILING)
+    set(isal_cc "${CMAKE_C_COMPILER} --sysroot=${CMAKE_SYSROOT}")
+    set(isal_host --host=${CMAKE_SYSTEM_PROCESSOR}-linux-gnu)
+  endif()
   morrowline_source_step(ISA-L ${static_isal_root} configure ${static_isal_source}
-    ./configure
+    ./configure ${isal_host}
     --prefix=${static_isal_root}/install --libdir=${static_isal_root}/install/lib
     --enable-static --disable-shared --with-pic
-    CC=${CMAKE_C_COMPILER} "CFLAGS=-O2 -ffunction-sections -fdata-sections")
+    "CC=${isal_cc}" "CFLAGS=-O2 -ffunction-sections -fdata-sections")
   morrowline_source_jobs(jobs)
   morrowline_source_step(ISA-L ${static_isal_root} build ${static_isal_source}
     make -j ${jobs} install)

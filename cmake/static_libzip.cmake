@@ -22,6 +22,7 @@ if(NOT EXISTS ${static_libzip_archive})
   morrowline_source_step(libzip ${static_libzip_root} configure ${static_libzip_root}
     ${CMAKE_COMMAND} -S ${static_libzip_source}
     -B ${static_libzip_root}/build
+    ${morrowline_source_cross_options}
     -DCMAKE_C_COMPILER=${CMAKE_C_COMPILER}
     -DCMAKE_BUILD_TYPE=Release
     "-DCMAKE_C_FLAGS=-ffunction-sections -fdata-sections"
