@@ -61,19 +61,21 @@ debian_archives() {
   done
 }
 
-# debian_private_apt DIR LIST: runs apt-get with the source list LIST and
-# with its indexes and cache below DIR (made here), so that the system's
-# apt configuration and state stay exactly as they were. Further
-# arguments go to apt-get.
+# debian_private_apt DIR LIST TOOL ARGUMENT...: runs TOOL (apt-get or
+# apt-cache) with the source list LIST and with its indexes and cache
+# below DIR (made here), so that the system's apt configuration and state
+# stay exactly as they were. DEBIAN_APT_OPTIONS, when set, adds options.
 debian_private_apt() {
   apt_dir=$1
   apt_list=$2
-  shift 2
+  apt_tool=$3
+  shift 3
   mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/parts"
   sandbox=""
   # As root apt hands downloads to the _apt user, who cannot write here.
   if [ "$(id -u)" -eq 0 ]; then sandbox="-o APT::Sandbox::User=root"; fi
   # shellcheck disable=SC2086
-  apt-get -q -o Dir::Etc::sourcelist="$apt_list" -o Dir::Etc::sourceparts="$apt_dir/parts" \
-    -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache" $sandbox "$@"
+  "$apt_tool" -q -o Dir::Etc::sourcelist="$apt_list" -o Dir::Etc::sourceparts="$apt_dir/parts" \
+    -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache" $sandbox \
+    ${DEBIAN_APT_OPTIONS:-} "$@"
 }

@@ -26,8 +26,8 @@ fi
 
 # An entry without source indexes (a third-party archive) must not stop
 # the others; the source step below tells whether the package was found.
-debian_private_apt "$apt_dir" "$list" update >"$apt_dir/update.log" 2>&1 || true
-(cd "$dir" && debian_private_apt "$apt_dir" "$list" source "$package") >"$apt_dir/source.log" 2>&1 || {
+debian_private_apt "$apt_dir" "$list" apt-get update >"$apt_dir/update.log" 2>&1 || true
+(cd "$dir" && debian_private_apt "$apt_dir" "$list" apt-get source "$package") >"$apt_dir/source.log" 2>&1 || {
   cat "$apt_dir/update.log" "$apt_dir/source.log" >&2
   echo "fetch_debian_source: cannot fetch the source of $package" >&2
   exit 1
