@@ -14,6 +14,7 @@
 #include "extract/extractor.h"
 #include "extract/member_name.h"
 #include "extract/stored_mode.h"
+#include "pack/architecture.h"
 #include "pack/compression.h"
 
 namespace {
@@ -76,6 +77,9 @@ std::string mode_text(unsigned mode) {
 
 void list_installer(const std::string& path, std::ostream& out) {
   std::unique_ptr<Extractor> extractor = open_installer(path);
+  std::string architecture = program_architecture(program_header(path));
+  out << "architecture: " << (architecture.empty() ? "unknown (no ELF program in front)" : architecture)
+      << '\n';
   for (const MemberInfo& member : extractor->archive->members()) {
     char size[32];
     std::snprintf(size, sizeof size, "%10" PRIu64, member.uncompressed_size);

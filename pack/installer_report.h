@@ -12,7 +12,9 @@
 // then the nine permission bits, set-ID and sticky bits as 's'/'S', 't'/'T'.
 std::string mode_text(unsigned mode);
 
-// Prints one line per member of the installer at `path`, in archive order:
+// Prints "architecture: ARCH" (program_architecture of the bytes in front,
+// or "unknown (no ELF program in front)"), then one line per member of the
+// installer at `path`, in archive order:
 // mode text, uncompressed size (right-aligned, 10 columns), compression
 // method (compression_method_name, left-aligned, 7 columns) and name
 // (control bytes as \xHH), then "autorun: COMMAND" (control bytes likewise, and a

@@ -60,6 +60,7 @@ TEST(PackListing, ListsMembersWithTheirMethodsThenTheCommand) {
   set_method(zip, "pkg/old", 14);
   set_method(zip, "pkg/odd", 77);
   EXPECT_EQ(listing(make_installer(dir, zip)),
+            "architecture: unknown (no ELF program in front)\n"
             "drwxr-x---          0 store   pkg/\n"
             "-rwxr-xr-x      12345 deflate pkg/run me\n"
             "?---------          1 store   pkg/a\\x0Ab\n"
@@ -72,7 +73,30 @@ TEST(PackListing, ListsMembersWithTheirMethodsThenTheCommand) {
 TEST(PackListing, NoMarkerNoCommand) {
   TempDir dir;
   EXPECT_EQ(listing(make_installer(dir, make_zip({{"a", "x", 0100644, 0}}, "just a note"))),
+            "architecture: unknown (no ELF program in front)\n"
             "-rw-r--r--          1 store   a\nautorun: none\n");
+}
+
+// An ELF header naming `machine` (little-endian), padded as a program.
+std::vector<char> elf_program(uint16_t machine) {
+  std::string header = std::string("\x7f" "ELF\x02\x01\x01", 7) + std::string(11, '\0');
+  header += static_cast<char>(machine & 0xFF);
+  header += static_cast<char>(machine >> 8);
+  header.resize(4000, '\0');
+  return std::vector<char>(header.begin(), header.end());
+}
+
+TEST(PackListing, NamesTheArchitectureOfTheProgramInFront) {
+  TempDir dir;
+  std::vector<char> zip = make_zip({{"a", "x", 0100644, 0}});
+  for (auto [machine, name] : {std::pair<uint16_t, std::string>{62, "x86_64"},
+                               {183, "aarch64"}, {40, "ELF machine 40"}}) {
+    std::vector<char> bytes = elf_program(machine);
+    bytes.insert(bytes.end(), zip.begin(), zip.end());
+    std::string path = dir / "installer.run";
+    write_file(path, std::string(bytes.begin(), bytes.end()));
+    EXPECT_EQ(listing(path).substr(0, listing(path).find('\n')), "architecture: " + name);
+  }
 }
 
 TEST(PackCheck, ReadsEveryMember) {
@@ -112,6 +136,7 @@ TEST(PackCheck, ACommandCutShortByANulByteFails) {
   std::copy(comment.begin(), comment.end(), zip.end() - static_cast<long>(comment.size()));
   std::string installer = make_installer(dir, zip);
   EXPECT_EQ(listing(installer),
+            "architecture: unknown (no ELF program in front)\n"
             "-rw-r--r--          1 deflate a\nautorun: sh a\\x00; rm -rf b  (holds a NUL byte: the "
             "installer "
             "runs only what comes before it)\n");

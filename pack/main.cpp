@@ -31,6 +31,7 @@ int pack(const PackOptions& options) {
   }
   build_installer(
       PackageRequest{options.operand, options.output, options.run_command, options.stub,
+                     options.architecture,
                      PayloadSettings{Compression{options.method, options.level}, fixed_time},
                      options.signing_key});
   return status_ok;

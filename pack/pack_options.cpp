@@ -12,7 +12,8 @@ struct Option {
 
 bool takes_value(const std::string& name) {
   return name == "-o" || name == "--output" || name == "--run" || name == "--stub" ||
-         name == "--sign" || name == "--signers" || name == "--identity" || name == "--method";
+         name == "--sign" || name == "--signers" || name == "--identity" || name == "--method" ||
+         name == "--arch";
 }
 
 bool is_level(const std::string& name) {
@@ -103,13 +104,17 @@ void Parser::apply(const std::string& name, const std::string& value) {
     std::optional<CompressionMethod> method = compression_method_named(value);
     if (!method) throw UsageError("unknown method", value + " (store, deflate, bzip2, zstd or xz)");
     options_.method = *method;
+  } else if (name == "--arch") {
+    options_.architecture = architecture_named(value);
+    if (!options_.architecture)
+      throw UsageError("unknown architecture", value + " (" + known_architectures() + ")");
   } else if (is_level(name)) {
     options_.level = name[1] - '0';
   } else {
     throw UsageError("unknown option", name);
   }
   bool packing = name == "-o" || name == "--output" || name == "--run" || name == "--stub" ||
-                 name == "--sign" || name == "--method" || is_level(name);
+                 name == "--sign" || name == "--method" || name == "--arch" || is_level(name);
   if (packing && packing_option_.empty()) packing_option_ = name;
   bool verifying = name == "--signers" || name == "--identity";
   if (verifying && verifying_option_.empty()) verifying_option_ = name;
@@ -165,7 +170,7 @@ std::optional<int64_t> source_date_epoch(const char* value) {
 
 std::string usage_line() {
   return "usage: morrowline-pack -o INSTALLER [--run COMMAND] [--method METHOD] [-0..-9]\n"
-         "                       [--stub PROGRAM] [--sign KEY] FOLDER\n"
+         "                       [--arch ARCH] [--stub PROGRAM] [--sign KEY] FOLDER\n"
          "       morrowline-pack --verify INSTALLER --signers FILE [--identity ID]\n"
          "       morrowline-pack --list INSTALLER | --check INSTALLER | --help | --version";
 }
@@ -196,8 +201,13 @@ Packing:
                           N x 100 kB, xz -N preset N; zstd -1 .. -9 are
                           zstd levels 1, 2, 3, 5, 7, 9, 12, 15, 19. -0
                           stores every member, whatever the method
-  --stub PROGRAM          the installer program to put first (default:
-                          morrowline-sfx in the directory of this program)
+  --arch ARCH             the machine the installer is for: x86_64 (the
+                          default) or aarch64 (64-bit ARM: Raspberry Pi OS,
+                          ARM laptops). Chooses the morrowline-sfx program put
+                          first; the archive after it is the same for both
+  --stub PROGRAM          the installer program to put first (default: the
+                          morrowline-sfx for ARCH that came with this
+                          program); with --arch, it must be one for ARCH
   --sign KEY              sign the finished installer with the OpenSSH
                           private key KEY (or the public key of one that
                           ssh-agent holds) through ssh-keygen -Y sign -n file
@@ -208,12 +218,13 @@ Packing:
                           asked for only when standard input is a terminal
 
 Reading installers:
-  --list INSTALLER        one line per member: mode as ls -l shows it ('?'
-                          for a member stored without a Unix mode), size in
-                          bytes, compression method (store, deflate, bzip2,
-                          lzma, zstd, xz or "method N"), name (control bytes
-                          as \xHH); then "autorun: COMMAND" or "autorun:
-                          none". Runs nothing
+  --list INSTALLER        "architecture: ARCH", from the ELF header of the
+                          program in front; then one line per member: mode
+                          as ls -l shows it ('?' for a member stored without
+                          a Unix mode), size in bytes, compression method
+                          (store, deflate, bzip2, lzma, zstd, xz or "method
+                          N"), name (control bytes as \xHH); then "autorun:
+                          COMMAND" or "autorun: none". Runs nothing
   --check INSTALLER       reads every member and verifies its CRC-32 and size
                           and that the installer accepts its name; prints
                           "ok: ..." or names each failing member on stderr

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "archive/context_error.h"
+#include "pack/architecture.h"
 #include "pack/compression.h"
 
 enum class PackAction { pack, list, check, verify, help, version };
@@ -19,7 +20,8 @@ struct PackOptions {
   int level = default_level;               // -0 .. -9; 0 stores
   // --method: how files are compressed, on the scale of `level`
   CompressionMethod method = CompressionMethod::deflate;
-  std::string stub;                        // --stub; empty: beside this program
+  std::string stub;                        // --stub; empty: where `architecture`'s lies
+  std::optional<Architecture> architecture;  // --arch; none: x86_64, unchecked with --stub
   std::optional<std::string> signing_key;  // --sign
   std::string signers;                     // --signers: allowed signers file for --verify
   std::optional<std::string> identity;     // --identity; none: whoever FILE says signed
@@ -34,7 +36,8 @@ class UsageError : public ContextError {
 };
 
 // Reads the arguments that follow the program name. Throws UsageError:
-// "unknown option", "unknown method", "missing argument", "no output file",
+// "unknown option", "unknown method", "unknown architecture", "missing
+// argument", "no output file",
 // "no folder given", "no installer given", "no signers file", "too many
 // arguments", "conflicting options", "option only for --verify".
 PackOptions parse_pack_options(const std::vector<std::string>& args);

@@ -32,6 +32,9 @@ TEST(PackOptions, ReadsPackingOptionsInEitherSpelling) {
             CompressionMethod::bzip2);
   EXPECT_EQ(parse({"-o", "x", "--method=store", "pkg"}).method, CompressionMethod::store);
   EXPECT_FALSE(parse({"-o", "x", "pkg"}).signing_key.has_value());
+  EXPECT_EQ(parse({"-o", "x", "--arch", "aarch64", "pkg"}).architecture, Architecture::aarch64);
+  EXPECT_EQ(parse({"-o", "x", "--arch=x86_64", "pkg"}).architecture, Architecture::x86_64);
+  EXPECT_FALSE(parse({"-o", "x", "pkg"}).architecture.has_value());
 }
 
 TEST(PackOptions, TellsAnEmptyCommandFromNone) {
@@ -94,6 +97,9 @@ TEST(PackOptions, RefusesCommandLinesThatAskForNothingSensible) {
       {{"-o", "x", "--method=ZSTD", "pkg"},
        "unknown method: ZSTD (store, deflate, bzip2, zstd or xz)"},
       {{"pkg", "-o", "x", "--method"}, "missing argument: --method"},
+      {{"-o", "x", "--arch", "arm64", "pkg"},
+       "unknown architecture: arm64 (x86_64 or aarch64)"},
+      {{"--check", "a", "--arch", "aarch64"}, "conflicting options: --check and --arch"},
       {{"--list", "a", "--method", "xz"}, "conflicting options: --list and --method"},
       {{"--list", "--check", "a"}, "conflicting options: --list and --check"},
       {{"--list", "a", "--run", "x"}, "conflicting options: --list and --run"},

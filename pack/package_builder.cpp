@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -38,27 +39,37 @@ void write_all(int fd, const char* data, size_t size, const std::string& path) {
   }
 }
 
-void append_program(int out, const std::string& stub, const std::string& out_path) {
+// Copies the program, then zeros up to `room` bytes in all.
+void append_program(int out, const std::string& stub, uint64_t room, const std::string& out_path) {
   FileDescriptor in(open(stub.c_str(), O_RDONLY | O_CLOEXEC));
   if (!in.valid())
     throw ContextError("installer program not found", stub + ": " + std::strerror(errno));
   std::vector<char> piece(copy_piece_size);
+  uint64_t written = 0;
   for (;;) {
     ssize_t n = read(in.get(), piece.data(), piece.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) throw ContextError("installer program not found", stub + ": cannot be read");
     if (n == 0) break;
     write_all(out, piece.data(), static_cast<size_t>(n), out_path);
+    written += static_cast<uint64_t>(n);
+  }
+  std::fill(piece.begin(), piece.end(), '\0');
+  while (written < room) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(room - written, piece.size()));
+    write_all(out, piece.data(), n, out_path);
+    written += n;
   }
 }
 
-// The archive goes straight behind the program, with no copy in between.
-void write_installer(const std::string& path, const std::string& stub,
+// The archive goes straight behind the program and its padding, with no
+// copy in between.
+void write_installer(const std::string& path, const std::string& stub, uint64_t room,
                      const std::vector<PackEntry>& entries, const PayloadSettings& payload,
                      const std::string& comment) {
   FileDescriptor out(open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
   if (!out.valid()) cannot_write(path);
-  append_program(out.get(), stub, path);
+  append_program(out.get(), stub, room, path);
   write_payload_archive(out.get(), path, entries, payload, comment);
   if (close(out.release()) != 0) cannot_write(path);
 }
@@ -88,7 +99,7 @@ std::string base_name(const std::string& path) {
 void build_installer(const PackageRequest& request) {
   std::string comment = request.run_command ? autorun_comment(*request.run_command) : "";
   std::vector<PackEntry> entries = collect_package_tree(request.folder);
-  std::string stub = locate_installer_stub(request.stub);
+  std::string stub = locate_installer_stub(request.stub, request.architecture);
   refuse_directory(request.output);
   if (request.signing_key) {
     check_signing_key(*request.signing_key);
@@ -96,8 +107,10 @@ void build_installer(const PackageRequest& request) {
     refuse_directory(request.output + ".sha256");
   }
 
+  // A program of one's own choosing goes in as it is.
+  uint64_t room = request.stub.empty() ? installer_program_room() : 0;
   PendingFile installer(request.output, "");
-  write_installer(installer.path(), stub, entries, request.payload, comment);
+  write_installer(installer.path(), stub, room, entries, request.payload, comment);
   if (request.signing_key) {
     PendingFile signature(request.output + ".sig", "");
     write_text(signature.path(), sign_file(installer.path(), *request.signing_key));

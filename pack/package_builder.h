@@ -4,20 +4,24 @@
 #include <optional>
 #include <string>
 
+#include "pack/architecture.h"
 #include "pack/payload_archive.h"
 
 struct PackageRequest {
   std::string folder;
   std::string output;
   std::optional<std::string> run_command;  // none: no archive comment
-  std::string stub;                        // empty: found beside this program
+  std::string stub;                        // empty: the one for `architecture`
+  std::optional<Architecture> architecture;  // see locate_installer_stub
   PayloadSettings payload;
   std::optional<std::string> signing_key;  // none: no .sig and .sha256 files
 };
 
-// Writes the installer `output` (mode 0755): the installer program, then a
-// ZIP archive of the folder as collect_package_tree lists it, commented
-// with the autorun command. With a signing key, also `output`.sig, its
+// Writes the installer `output` (mode 0755): the installer program (the
+// one found for `architecture` padded with zeros to
+// installer_program_room(), or `stub` as it is), then a ZIP archive of the
+// folder as collect_package_tree lists it, commented with the autorun
+// command. With a signing key, also `output`.sig, its
 // detached signature (see sign_file), and `output`.sha256, its SHA-256 in
 // sha256sum's format (both mode 0644). What can be refused (the command's
 // size, the folder and its contents, a missing program, ssh-keygen or key)

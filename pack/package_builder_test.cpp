@@ -192,6 +192,9 @@ TEST_F(PackageBuild, FailuresLeaveNoFileBehind) {
             "installer program not found: " + (dir / "nothing") + ": No such file or directory");
   EXPECT_EQ(failure_with([&](PackageRequest& r) { r.stub = dir / "src"; }),
             "installer program not found: " + (dir / "src") + ": not a regular file");
+  EXPECT_EQ(failure_with([&](PackageRequest& r) { r.architecture = Architecture::aarch64; }),
+            "installer program for another architecture: " + (dir / "stub") +
+                ": not an ELF program, not aarch64");
   ASSERT_EQ(mkfifo((pkg + "/docs/pipe").c_str(), 0600), 0);
   EXPECT_EQ(failure_with([](PackageRequest&) {}),
             "cannot pack special file: " + pkg + "/docs/pipe (fifo)");
