@@ -77,13 +77,15 @@ expect_eq "bsdtar -tf sees every member" "$members" "$(bsdtar -tf out/inst.run |
 
 # --- --list and --check ---
 listing=$("$PACK" --list out/inst.run)
-expect_eq "list: the folder first" "drwxr-xr-x          0 store   pkg/" "$(head -n1 <<<"$listing")"
+expect_eq "list: the program's architecture first" "architecture: x86_64" "$(head -n1 <<<"$listing")"
+expect_eq "list: then the folder" "drwxr-xr-x          0 store   pkg/" "$(sed -n 2p <<<"$listing")"
 check "list: an executable file" grep -qx -- "-rwxr-xr-x $(printf %10d "$(stat -c %s src/pkg/setup.sh)") store   pkg/setup.sh" <<<"$listing"
 check "list: a private file" grep -qx -- '-rw-------          7 store   pkg/lib/private.txt' <<<"$listing"
 check "list: an empty directory" grep -qx -- 'drwxr-x---          0 store   pkg/emptydir/' <<<"$listing"
 check "list: a deflated file" grep -qx -- '-rw-r--r--      13893 deflate pkg/sub/deep/numbers.txt' <<<"$listing"
 expect_eq "list: the autorun command last" "autorun: true" "$(tail -n1 <<<"$listing")"
-expect_eq "list: one line per member and the command" $((members + 1)) "$(wc -l <<<"$listing")"
+expect_eq "list: one line per member, the architecture and the command" $((members + 2)) \
+  "$(wc -l <<<"$listing")"
 status=0
 summary=$("$PACK" --check out/inst.run) || status=$?
 expect_eq "check: a sound installer passes with a summary" \
