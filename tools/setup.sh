@@ -16,12 +16,15 @@ set -eu
 # chattr) serve the tests. mmdebstrap (with uidmap, for users other than
 # root) makes the Debian 11 root the old-userland test runs installers in;
 # libseccomp-dev builds the launcher that gives them Linux 3.10's system
-# calls.
+# calls. g++-aarch64-linux-gnu builds the aarch64 installer program (its
+# arm64 libraries go into a sysroot in the build tree, never into the
+# system), and qemu-user-static runs it in the tests.
 packages="g++ cmake make pkg-config python3 libfltk1.3-dev libboost-filesystem-dev
 libzip-dev zlib1g-dev libbz2-dev dpkg-dev libgtest-dev zip unzip xvfb xauth xdotool
 x11-utils imagemagick libarchive-tools bubblewrap file clang libclang-rt-14-dev llvm
 time p7zip-full busybox openssh-client libisal-dev nasm autoconf automake libtool
-libzstd-dev liblzma-dev zstd xz-utils e2fsprogs mmdebstrap uidmap libseccomp-dev"
+libzstd-dev liblzma-dev zstd xz-utils e2fsprogs mmdebstrap uidmap libseccomp-dev
+g++-aarch64-linux-gnu qemu-user-static"
 
 missing=""
 for p in $packages; do

@@ -8,10 +8,19 @@ set -eu
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 
+# Neither the set-up nor the build may add an architecture to dpkg: the
+# aarch64 program's libraries come into the build tree only.
+architectures_before=$(dpkg --print-foreign-architectures 2>/dev/null || true)
+
 ./tools/setup.sh
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
+if [ "$(dpkg --print-foreign-architectures 2>/dev/null || true)" != "$architectures_before" ]; then
+  echo "test.sh: dpkg's foreign architectures changed: [$architectures_before] ->" \
+    "[$(dpkg --print-foreign-architectures)]" >&2
+  exit 1
+fi
 (cd build && ctest --output-on-failure -j"$jobs")
 
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DMORROWLINE_SANITIZE=ON \
