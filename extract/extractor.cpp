@@ -14,7 +14,7 @@
 
 #include "archive/context_error.h"
 #include "archive/zip_format.h"
-#include "extract/destination.h"
+#include "extract/destination_trees.h"
 #include "extract/member_feed.h"
 #include "extract/member_name.h"
 #include "extract/places.h"
@@ -68,6 +68,7 @@ struct WrittenAhead {
   int error = 0;               // why writing them failed, if it did
   std::exception_ptr failure;  // what reading them threw
   bool complete = false;
+  uint64_t written = 0;
 };
 
 // A directory member's place, or a directory the run made, to be given
@@ -123,6 +124,7 @@ class Run {
   std::vector<std::string> made_parents_;  // of the first member, for a failed first install
   std::vector<DirectoryRecord> directories_;
   std::chrono::steady_clock::time_point last_pass_;
+  uint64_t member_written_ = 0;    // bytes of the member last announced
   std::vector<size_t> next_file_;  // per member: the next file member after it
   WrittenAhead ahead_;
 };
@@ -314,6 +316,7 @@ void Run::extract_member(size_t i, MemberFeed& feed) {
       throw ContextError("cannot write file", target + ": " + std::strerror(written.error));
     file.emplace(*parent, parts.back(), std::move(written.file));
     complete = written.complete;
+    member_written_ = written.written;
   } else {
     file.emplace(*parent, parts.back(), create_mode);
   }
@@ -328,6 +331,7 @@ void Run::extract_member(size_t i, MemberFeed& feed) {
     }
     if (piece.failure) std::rethrow_exception(piece.failure);
     if (piece.size > 0) file->write(piece.buffer.data.get(), piece.size);
+    member_written_ += piece.size;
     complete = piece.last;
     feed.recycle(std::move(piece.buffer));
   }
@@ -353,11 +357,13 @@ void Run::write_ahead(MemberFeed& feed, MemberFeed::Piece piece) {
   }
   if (!ahead_.error)
     ahead_.error = write_fully(ahead_.file.get(), piece.buffer.data.get(), piece.size);
+  ahead_.written += piece.size;
   feed.recycle(std::move(piece.buffer));
 }
 
 void Run::announce(const std::string& target_path) {
   last_pass_ = std::chrono::steady_clock::now();
+  member_written_ = 0;
   for (const auto& observer : extractor_.observers) observer->on_member(target_path);
 }
 
@@ -365,7 +371,7 @@ void Run::keep_alive() {
   auto now = std::chrono::steady_clock::now();
   if (now - last_pass_ >= pass_interval) {
     last_pass_ = now;
-    for (const auto& observer : extractor_.observers) observer->on_working();
+    for (const auto& observer : extractor_.observers) observer->on_working(member_written_);
   }
   check_stop();
 }

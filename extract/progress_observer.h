@@ -1,6 +1,7 @@
 #ifndef MORROWLINE_EXTRACT_PROGRESS_OBSERVER_H_
 #define MORROWLINE_EXTRACT_PROGRESS_OBSERVER_H_
 
+#include <cstdint>
 #include <string>
 
 // Hears each member of an extraction run, in archive order, just before the
@@ -12,8 +13,9 @@ class ProgressObserver {
   virtual void on_member(const std::string& target_path) = 0;
   // Called on the extracting thread at least ten times a second while the
   // run is busy between two members (a big member, a slow reader), so that
-  // a window stays drawn and hears a close request.
-  virtual void on_working() {}
+  // a window stays drawn and hears a close request. `member_bytes_written`:
+  // how many bytes of the member last heard of are on disk so far.
+  virtual void on_working(uint64_t member_bytes_written) { (void)member_bytes_written; }
 };
 
 #endif  // MORROWLINE_EXTRACT_PROGRESS_OBSERVER_H_

@@ -8,6 +8,8 @@
 #include <FL/Fl_RGB_Image.H>
 #include <FL/x.H>
 
+#include <algorithm>
+
 #include "extract/interrupted.h"
 #include "ui/icon_xpm.h"
 
@@ -64,19 +66,33 @@ void ProgressWindow::draw_now() {
 }
 
 void ProgressWindow::on_member(const std::string& target_path) {
+  ++announced_;
   progress_bar->copy_label(target_path.c_str());
-  progress_bar->value(progress_bar->value() + 1.0f);
-  bool last = progress_bar->value() == static_cast<float>(member_count);
-  // The bar's state is always exact; only drawing it waits for its frame.
-  if (!last && !drawing_due()) {
-    progress_bar->clear_damage();
-    clear_damage(damage() & ~FL_DAMAGE_CHILD);
+  // A big member's step fills as its bytes are written (on_working); any
+  // other member's is taken whole at once.
+  progress_bar->value(static_cast<float>(announced_ - (announced_is_big() ? 1 : 0)));
+  bool last = announced_ == member_count;
+  // The bar's state is always exact; drawing it, and the event pass that
+  // draws, wait for its frame: at thousands of members a second, a pass
+  // per member would cost more system calls than writing the files. A
+  // close request waits at most a frame.
+  if (!last && !drawing_due()) return;
+  if (display_usable()) Fl::check();
+}
+
+void ProgressWindow::on_working(uint64_t member_bytes_written) {
+  if (announced_is_big()) {
+    double share = std::min(1.0, static_cast<double>(member_bytes_written) /
+                                     static_cast<double>(member_sizes[announced_ - 1]));
+    float value = static_cast<float>(static_cast<double>(announced_ - 1) + share);
+    if (value > progress_bar->value()) progress_bar->value(value);
   }
   if (display_usable()) Fl::check();
 }
 
-void ProgressWindow::on_working() {
-  if (display_usable()) Fl::check();
+bool ProgressWindow::announced_is_big() const {
+  return announced_ > 0 && announced_ <= member_sizes.size() &&
+         member_sizes[announced_ - 1] >= big_member_size;
 }
 
 bool ProgressWindow::display_usable() const {
@@ -88,6 +104,7 @@ void ProgressWindow::extraction_ended() {
   // click on the greyed "Fechar" never closes the window once it wakes.
   extracting_ = false;
   if (!display_usable()) return;
+  progress_bar->value(static_cast<float>(member_count));
   Fl::check();
   close_button->activate();
   Fl::check();
@@ -95,9 +112,7 @@ void ProgressWindow::extraction_ended() {
 
 bool ProgressWindow::drawing_due() {
   auto now = std::chrono::steady_clock::now();
-  auto index = static_cast<size_t>(progress_bar->value()) - 1;
-  bool big = index < member_sizes.size() && member_sizes[index] >= big_member_size;
-  if (index > 0 && !big && now - last_drawn_ < frame_interval) return false;
+  if (announced_ > 1 && !announced_is_big() && now - last_drawn_ < frame_interval) return false;
   last_drawn_ = now;
   return true;
 }

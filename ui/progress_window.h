@@ -37,17 +37,21 @@ class ProgressWindow : public Fl_Window, public ProgressObserver {
 
   // Called on the extracting thread while no other thread uses the toolkit:
   // moves the bar, labels it with the path and runs one non-blocking event
-  // pass. That pass draws the bar at most every 1/30 s: thousands of small
-  // members a second would otherwise keep the X server busier than the
+  // pass, which draws it, at most every 1/30 s: thousands of small members
+  // a second would otherwise keep the X server busier than the
   // extraction. The first and last members are always drawn, and so is a
   // member big enough to take a while (see member_sizes), so that its name
-  // shows while it is written.
+  // shows while it is written. The bar stands at the number of members
+  // announced, less the one being written when that one is big.
   void on_member(const std::string& target_path) override;
   // One event pass, between members: redraws and hears a close request.
-  void on_working() override;
+  // Within a big member's step, the bar moves to the share of its bytes
+  // written, never back.
+  void on_working(uint64_t member_bytes_written) override;
 
-  // The extraction has ended and everything is in place: "Fechar" becomes
-  // active, and closing the window no longer cancels anything. Clicks that
+  // The extraction has ended and everything is in place: the bar is full,
+  // "Fechar" becomes active, and closing the window no longer cancels
+  // anything. Clicks that
   // came while it was inactive are dropped first.
   void extraction_ended();
 
@@ -74,8 +78,12 @@ class ProgressWindow : public Fl_Window, public ProgressObserver {
  private:
   bool drawing_due();
   bool display_usable() const;
+  // Whether the member last announced is big enough to fill its step bit
+  // by bit.
+  bool announced_is_big() const;
 
   bool extracting_ = true;
+  std::size_t announced_ = 0;
   std::chrono::steady_clock::time_point last_drawn_;
 };
 

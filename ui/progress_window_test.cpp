@@ -51,13 +51,33 @@ TEST(ProgressWindow, StepsOncePerMemberAndEnablesCloseOnlyOnceTheRunHasEnded) {
   EXPECT_EQ(window.progress_bar->value(), 1.0f);
   window.on_member("/home/u/pkg/a");
   window.on_member("/home/u/pkg/b");
-  window.on_working();
+  window.on_working(100);
   EXPECT_EQ(window.progress_bar->value(), 3.0f);
   EXPECT_FALSE(window.close_button->active());  // the last member is still being written
   window.extraction_ended();
   EXPECT_TRUE(window.close_button->active());
   EXPECT_STREQ(window.progress_bar->label(), "/home/u/pkg/b");
   EXPECT_STREQ(window.caption->label(), "Extraindo arquivos");
+}
+
+TEST(ProgressWindow, ABigMembersStepFillsAsItsBytesAreWrittenNeverBack) {
+  constexpr uint64_t mib = uint64_t{1} << 20;
+  ProgressWindow window(3);
+  window.member_sizes = {0, 100 * mib, 1};
+  window.show();
+  window.on_member("/x/pkg");
+  EXPECT_EQ(window.progress_bar->value(), 1.0f);
+  window.on_member("/x/pkg/big");
+  EXPECT_EQ(window.progress_bar->value(), 1.0f);
+  window.on_working(25 * mib);
+  EXPECT_FLOAT_EQ(window.progress_bar->value(), 1.25f);
+  window.on_working(10 * mib);  // a stale count moves nothing back
+  EXPECT_FLOAT_EQ(window.progress_bar->value(), 1.25f);
+  window.on_working(100 * mib);
+  EXPECT_EQ(window.progress_bar->value(), 2.0f);
+  window.on_member("/x/pkg/small");
+  window.on_working(1);  // a small member's step is whole at once
+  EXPECT_EQ(window.progress_bar->value(), 3.0f);
 }
 
 TEST(ProgressWindow, ACloseRequestCancelsOnlyARunningExtraction) {

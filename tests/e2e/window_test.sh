@@ -151,6 +151,57 @@ fi
 wait_for_exit "$GUI_PID" 20
 expect_eq "bulk: the now active \"Fechar\" ends the run with status 0" 0 "$EXIT_STATUS"
 
+# --- The bar moves while one big member is written, and never back ---
+python3 - "$SCRATCH/one-big.zip" <<'EOF'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("one/", "")
+    with z.open("one/big.bin", "w", force_zip64=True) as member:  # 1 GiB
+        block = bytes(1 << 20)
+        for _ in range(1024):
+            member.write(block)
+EOF
+# bar_width FILE: how many pixels of the bar's top row are its blue.
+bar_width() {
+  convert "$1" -crop 595x1+5+53 +repage -fill black +opaque '#0000FF' -fill white \
+    -opaque '#0000FF' -format '%[fx:round(w*mean)]' info: 2>/dev/null
+}
+gui_launch one-big "$SCRATCH/one-big.zip" "one big member" one-big-installer
+window=$LAUNCHED_WINDOW
+if [ -n "$window" ]; then
+  # The run goes on a tenth of a second at a time and is stopped for each
+  # picture, so that a fast disk still gives several within the member.
+  widths=""
+  while gui_alive "$GUI_PID" && kill -STOP "$GUI_PID" 2>/dev/null; do
+    sleep 0.05
+    if gui_screenshot "$window" "$SCRATCH/one-big.png"; then
+      widths="$widths $(bar_width "$SCRATCH/one-big.png")"
+    fi
+    kill -CONT "$GUI_PID"
+    [ -e "$SCRATCH/one-big/one/big.bin" ] && break  # in place: the member is written
+    sleep 0.1
+  done
+  kill -CONT "$GUI_PID" 2>/dev/null || true
+  echo "  bar widths:$widths"
+  gui_wait_for gui_fechar_active "$window" || true
+  gui_screenshot "$window" "$SCRATCH/one-big-done.png" || true
+  full=$(bar_width "$SCRATCH/one-big-done.png")
+  check "one big member: the bar is full at the end ($full pixels)" test "$full" -ge 585
+  # Past the first member's step (half the bar), short of the full bar.
+  inside=$(tr ' ' '\n' <<<"$widths" | awk -v full="$full" '$1 > full / 2 + 1 && $1 < full' |
+    paste -sd' ')
+  check "one big member: at least three pictures while it is written" \
+    test "$(wc -w <<<"$inside")" -ge 3
+  check "one big member: the bar grows from each picture to the next" \
+    awk '{ for (i = 2; i <= NF; i++) if ($i <= $(i - 1)) exit 1 }' <<<"$inside"
+  check "one big member: the bar never goes back" \
+    awk '{ for (i = 2; i <= NF; i++) if ($i < $(i - 1)) exit 1 }' <<<"$widths"
+  gui_click "$window" 527 112
+fi
+wait_for_exit "$GUI_PID" 60
+expect_eq "one big member: the run ends with status 0" 0 "$EXIT_STATUS"
+rm -rf "$SCRATCH/one-big"
+
 # --- A click on the inactive "Fechar" while the last-but-one member is
 # still being written does nothing either: the last member's arrival makes
 # the button active, and a click made before must not count then ---
