@@ -13,6 +13,7 @@
 #include "archive/context_error.h"
 #include "extract/extractor.h"
 #include "launcher/run_sequence.h"
+#include "launcher/time_zone.h"
 
 namespace {
 
@@ -68,6 +69,7 @@ int main(int argc, char** argv) {
   // failure reaches the window.
   signal(SIGPIPE, SIG_IGN);
   reserve_little();
+  hold_time_zone();
   std::string own_path = own_file(argc, argv);
   std::unique_ptr<Extractor> extractor;
   std::vector<std::string> names;

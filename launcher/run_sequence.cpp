@@ -17,6 +17,7 @@
 #include "extract/extractor.h"
 #include "launcher/autorun.h"
 #include "launcher/stop_signals.h"
+#include "launcher/time_zone.h"
 #include "ui/display_connection.h"
 #include "ui/progress_window.h"
 
@@ -135,6 +136,8 @@ int run_sequence(Extractor& extractor, std::size_t member_count, int argc, char*
     extraction.join();
     extractor.stop_signal = nullptr;
   }
+  // One thread again, and what follows may run the command.
+  release_time_zone();
 
   if (failure) {
     finished_status = status_failed;

@@ -44,6 +44,20 @@ check "script: nothing lands or runs beside the installer" \
   test ! -e "$SCRATCH/bin/setup.sh" -a ! -e "$SCRATCH/bin/payload" -a ! -e "$SCRATCH/bin/ran-in.txt"
 check "script: the window is gone" gui_wait_for gui_window_gone "$TITLE"
 
+# --- The command gets the environment the installer got: TZ too, which
+# the run sets for itself while it lasts ---
+new_run environment '$AUTORUN$>echo "${TZ-unset}" > tz.txt' payload/data.txt
+for tz in unset Europe/Lisbon; do
+  rm -f "$SCRATCH/environment/tz.txt"
+  setting=(-u TZ)
+  [ $tz = unset ] || setting=("TZ=$tz")
+  gui_start "$SCRATCH/environment.err" "$SCRATCH/environment" env "${setting[@]}" \
+    "$SCRATCH/bin/environment"
+  wait_for_exit "$GUI_PID" 30
+  expect_eq "the command sees TZ as the installer did ($tz)" "$tz" \
+    "$(cat "$SCRATCH/environment/tz.txt" 2>/dev/null || true)"
+done
+
 # --- The bare marker: an empty command, then 0 ---
 printf 'plain\n' > "$SCRATCH/src/plain.txt"
 new_run bare '$AUTORUN$>' plain.txt
