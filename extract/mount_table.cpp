@@ -1,7 +1,12 @@
 #include "extract/mount_table.h"
 
-#include <algorithm>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+
+#include "archive/file_descriptor.h"
 #include "extract/target_path.h"
 
 namespace {
@@ -43,4 +48,17 @@ std::vector<std::string> mount_points_below(const std::string& mountinfo, const 
     line = end + 1;
   }
   return found;
+}
+
+std::string read_mount_table() {
+  std::string text;
+  FileDescriptor file(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+  char piece[4096];
+  while (file.valid()) {
+    ssize_t got = read(file.get(), piece, sizeof piece);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    text.append(piece, static_cast<size_t>(got));
+  }
+  return text;
 }

@@ -11,4 +11,7 @@
 // shows nowhere else.
 std::vector<std::string> mount_points_below(const std::string& mountinfo, const std::string& path);
 
+// The text of /proc/self/mountinfo; empty when it cannot be read.
+std::string read_mount_table();
+
 #endif  // MORROWLINE_EXTRACT_MOUNT_TABLE_H_

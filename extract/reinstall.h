@@ -6,7 +6,7 @@
 #include <string>
 
 #include "archive/file_descriptor.h"
-#include "extract/destination.h"
+#include "extract/destination_trees.h"
 
 // The first member's directory, `leaf` of `parent`, built whole in a fresh
 // hidden directory beside its place (mode 0700, on the same file system)

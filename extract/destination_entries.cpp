@@ -1,0 +1,274 @@
+#include "extract/destination_entries.h"
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "archive/context_error.h"
+#include "extract/target_path.h"
+
+#ifndef SYS_openat2
+#define SYS_openat2 437
+#endif
+
+namespace {
+
+// Kernels before 5.6, and some sandboxes, lack openat2; the walk of
+// target_path() then keeps a run below its destination.
+std::atomic<bool> openat2_missing{false};
+
+// Opens `relative` below `root` with `flags`, links followed only while
+// they stay below it. -1 with errno set on failure; EXDEV means a link led
+// out (or is absolute, which the kernel refuses without looking).
+int open_beneath(const Directory& root, const std::string& relative, int flags) {
+  const char* path = relative.empty() ? "." : relative.c_str();
+  if (!openat2_missing.load(std::memory_order_relaxed)) {
+    struct open_how how = {};
+    how.flags = static_cast<uint64_t>(flags);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    long fd = syscall(SYS_openat2, root.fd.get(), path, &how, sizeof how);
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return static_cast<int>(fd);
+    openat2_missing = true;
+  }
+  // target_path throws when a link leads outside.
+  std::string resolved = target_path(root.real, relative, LeafRule::follow);
+  return open(resolved.c_str(), flags | O_NOFOLLOW);
+}
+
+// The paths of a directory just opened at `relative` below `root`.
+void name_opened(const Directory& root, const std::string& relative, Directory& opened) {
+  opened.real = child_path(root.real, relative);
+  opened.shown = child_path(root.shown, relative);
+  if (root.shown != root.real) return;  // a staging tree holds no links
+  // Links on the way are resolved as the kernel resolved them.
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", opened.fd.get());
+  std::string resolved(4096, '\0');
+  ssize_t length = readlink(link, resolved.data(), resolved.size());
+  if (length > 0 && static_cast<size_t>(length) < resolved.size() && resolved[0] == '/') {
+    resolved.resize(static_cast<size_t>(length));
+    opened.real = opened.shown = resolved;
+  }
+}
+
+bool is_link(int parent_fd, const std::string& name) {
+  struct stat entry;
+  return fstatat(parent_fd, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISLNK(entry.st_mode);
+}
+}  // namespace
+
+void fail_at(const char* message, const std::string& path, int error) {
+  throw ContextError(message, path + ": " + std::strerror(error));
+}
+
+std::string own_entry_name(unsigned attempt, const char* suffix) {
+  return own_entry_prefix + std::to_string(getpid()) + "-" + std::to_string(attempt) + suffix;
+}
+
+std::shared_ptr<Directory> open_directory(const std::string& path) {
+  auto directory = std::make_shared<Directory>();
+  directory->fd = FileDescriptor(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // Without read permission it can still be written into, not locked.
+  if (!directory->fd.valid() && errno == EACCES)
+    directory->fd = FileDescriptor(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!directory->fd.valid()) fail_at("cannot open directory", path, errno);
+  directory->shown = directory->real = path;
+  return directory;
+}
+
+void lock_directory(const Directory& directory) {
+  // File systems without locks (some network ones) run unlocked.
+  if (flock(directory.fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+    throw ContextError("another installer is extracting here", directory.shown);
+}
+
+std::shared_ptr<Directory> open_below(const Directory& root, const std::string& relative) {
+  auto opened = std::make_shared<Directory>();
+  opened->fd = FileDescriptor(open_beneath(root, relative, O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (opened->fd.valid()) {
+    name_opened(root, relative, *opened);
+    return opened;
+  }
+  switch (errno) {
+    case ENOENT:
+    case ENOTDIR:
+      return nullptr;
+    case EXDEV: {
+      // Says where the link leads; one that stays inside is absolute, and
+      // is taken as before.
+      std::string resolved = target_path(root.real, relative, LeafRule::follow);
+      opened->fd = FileDescriptor(open(resolved.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!opened->fd.valid()) return nullptr;
+      name_opened(root, relative, *opened);
+      return opened;
+    }
+    default:
+      fail_at("cannot resolve path", child_path(root.shown, relative), errno);
+  }
+}
+
+std::shared_ptr<Directory> make_directory(const Directory& root, const Directory& parent,
+                                          const std::string& relative, const std::string& leaf) {
+  std::string path = child_path(parent.shown, leaf);
+  bool created = mkdirat(parent.fd.get(), leaf.c_str(), 0700) == 0;
+  if (!created && errno != EEXIST) fail_at("cannot create directory", path, errno);
+  auto made = std::make_shared<Directory>();
+  made->fd = FileDescriptor(
+      openat(parent.fd.get(), leaf.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (made->fd.valid()) {
+    made->shown = path;
+    made->real = child_path(parent.real, leaf);
+    made->made = created;
+    return made;
+  }
+  if (errno == ENOTDIR && is_link(parent.fd.get(), leaf)) {
+    if (auto target = open_below(root, relative)) return target;
+  }
+  fail_at("cannot create directory", path, errno == EEXIST ? ENOTDIR : errno);
+}
+
+NewFile::NewFile(const Directory& parent, std::string leaf, mode_t create_mode)
+    : parent_(parent), leaf_(std::move(leaf)) {
+  create(create_mode);
+}
+
+NewFile::NewFile(const Directory& parent, std::string leaf, FileDescriptor unnamed)
+    : parent_(parent), leaf_(std::move(leaf)) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", unnamed.get());
+  int fd = parent_.fd.get();
+  if (linkat(AT_FDCWD, link, fd, leaf_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+    fd_ = std::move(unnamed);
+    return;
+  }
+  for (unsigned attempt = 0; errno == EEXIST && attempt <= 1000; ++attempt) {
+    std::string name = own_entry_name(attempt, temporary_suffix);
+    if (linkat(AT_FDCWD, link, fd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      temporary_ = name;
+      fd_ = std::move(unnamed);
+      (void)flock(fd_.get(), LOCK_EX | LOCK_NB);  // in use: not a killed run's
+      return;
+    }
+  }
+  struct stat written;
+  if (fstat(unnamed.get(), &written) != 0) fail("cannot create file", errno);
+  create(written.st_mode & 07777);
+  try {
+    std::vector<char> bytes(size_t{1} << 16);
+    for (off_t at = 0;;) {
+      ssize_t got = pread(unnamed.get(), bytes.data(), bytes.size(), at);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) fail("cannot write file", errno);
+      if (got == 0) break;
+      write(bytes.data(), static_cast<size_t>(got));
+      at += got;
+    }
+  } catch (...) {
+    // No destructor runs for an object whose constructor throws.
+    fd_.reset();
+    unlinkat(parent_.fd.get(), (temporary_.empty() ? leaf_ : temporary_).c_str(), 0);
+    throw;
+  }
+}
+
+void NewFile::create(mode_t create_mode) {
+  constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  fd_ = FileDescriptor(openat(parent_.fd.get(), leaf_.c_str(), flags, create_mode));
+  if (fd_.valid()) return;
+  if (errno != EEXIST) fail("cannot create file", errno);
+  // Something stands there: the new file goes beside it until complete. A
+  // short name of our own, so that a name near the length limit still fits.
+  for (unsigned attempt = 0; !fd_.valid(); ++attempt) {
+    temporary_ = own_entry_name(attempt, temporary_suffix);
+    fd_ = FileDescriptor(openat(parent_.fd.get(), temporary_.c_str(), flags, create_mode));
+    if (fd_.valid()) (void)flock(fd_.get(), LOCK_EX | LOCK_NB);  // in use: not a killed run's
+    if (!fd_.valid() && (errno != EEXIST || attempt > 1000)) {
+      int error = errno;
+      temporary_.clear();
+      placed_ = true;  // nothing of ours to remove
+      fail("cannot create file", error);
+    }
+  }
+}
+
+NewFile::~NewFile() {
+  if (placed_) return;
+  fd_.reset();
+  unlinkat(parent_.fd.get(), (temporary_.empty() ? leaf_ : temporary_).c_str(), 0);
+}
+
+void NewFile::write(const char* data, size_t size) {
+  if (int error = write_fully(fd_.get(), data, size)) fail("cannot write file", error);
+}
+
+int write_fully(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t written = ::write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data += written;
+    size -= static_cast<size_t>(written);
+  }
+  return 0;
+}
+
+void NewFile::commit(std::optional<mode_t> permissions, int64_t mtime) {
+  // Failures to set the mode or time are ignored, as some file systems keep
+  // neither; the bytes are what counts.
+  if (permissions) (void)fchmod(fd_.get(), *permissions);
+  const struct timespec times[2] = {{static_cast<time_t>(mtime), 0},
+                                    {static_cast<time_t>(mtime), 0}};
+  (void)futimens(fd_.get(), times);
+  // Some file systems report a full disk only when the file is closed.
+  if (close(fd_.release()) != 0) fail("cannot write file", errno);
+  if (!temporary_.empty() &&
+      renameat(parent_.fd.get(), temporary_.c_str(), parent_.fd.get(), leaf_.c_str()) != 0)
+    fail("cannot create file", errno);
+  placed_ = true;
+}
+
+void NewFile::fail(const char* message, int error) const {
+  fail_at(message, child_path(parent_.shown, leaf_), error);
+}
+
+FileDescriptor make_unnamed_file(const Directory& directory, mode_t mode) {
+  return FileDescriptor(openat(directory.fd.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
+}
+
+void set_directory_mode_and_time(const Directory& root, const std::string& relative,
+                                 std::optional<mode_t> permissions, std::optional<int64_t> mtime) {
+  FileDescriptor directory(open_beneath(root, relative, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!directory.valid()) return;
+  if (permissions) (void)fchmod(directory.get(), *permissions);
+  if (!mtime) return;
+  const struct timespec times[2] = {{static_cast<time_t>(*mtime), 0},
+                                    {static_cast<time_t>(*mtime), 0}};
+  (void)futimens(directory.get(), times);
+}
+
+bool is_real_directory(const Directory& parent, const std::string& leaf) {
+  struct stat entry;
+  return fstatat(parent.fd.get(), leaf.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISDIR(entry.st_mode);
+}
+
+bool entry_exists(const Directory& parent, const std::string& leaf) {
+  struct stat entry;
+  return fstatat(parent.fd.get(), leaf.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+}
+
+void remove_if_empty(const Directory& root, const std::string& relative) {
+  (void)unlinkat(root.fd.get(), relative.c_str(), AT_REMOVEDIR);
+}

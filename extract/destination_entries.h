@@ -1,0 +1,127 @@
+#ifndef MORROWLINE_EXTRACT_DESTINATION_ENTRIES_H_
+#define MORROWLINE_EXTRACT_DESTINATION_ENTRIES_H_
+
+// Making and writing entries below the destination: every system call
+// that does so lives in destination_entries.cpp, and every one that walks,
+// renames or removes a tree in destination_trees.cpp, each relative to an
+// open directory, so that the rules "never outside the destination" and
+// "never through a link" can be read in those two files alone.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "archive/file_descriptor.h"
+
+// An open directory, with the absolute path people know it by (`shown`:
+// what observers hear and messages name) and the path where it lies now
+// (`real`; they differ only inside a reinstall's staging directory).
+struct Directory {
+  FileDescriptor fd;
+  std::string shown;
+  std::string real;
+  bool made = false;  // created by this run, mode 0700 until the run's end
+};
+
+// Opens the directory at `path`, which must be canonical. Throws ContextError
+// "cannot open directory" with the path and reason.
+std::shared_ptr<Directory> open_directory(const std::string& path);
+
+// Takes an exclusive lock on `directory` for as long as it stays open.
+// Throws ContextError "another installer is extracting here" (context: the
+// directory) when another process holds it.
+void lock_directory(const Directory& directory);
+
+// The directory at `relative` (components joined by '/') below `root`,
+// links followed only while they stay below `root`. nullptr when a
+// component is missing or not a directory. Throws ContextError "path leads
+// outside the destination" (context: the link and where it leads) or
+// "cannot resolve path".
+std::shared_ptr<Directory> open_below(const Directory& root, const std::string& relative);
+
+// Makes the directory `leaf` in `parent`, mode 0700 so that nobody else
+// sees into it before it is complete, and opens it; an existing directory,
+// or a link to one below `root`, is opened as it is. Throws ContextError "cannot create directory" (context: path and
+// reason), also when something else stands there.
+std::shared_ptr<Directory> make_directory(const Directory& root, const Directory& parent,
+                                          const std::string& relative, const std::string& leaf);
+
+// A member's bytes on their way into `leaf` of `parent`. The file is made
+// right there when nothing stands at that name; otherwise beside it, under
+// a hidden temporary name, and it replaces the old entry (a file, or a link,
+// which is never followed) only on commit(). A failure, or destruction
+// before commit(), removes what was written: no complete-looking file is
+// left. Throws ContextError "cannot create file" or "cannot write file"
+// (context: path and reason). `parent` must outlive the object.
+class NewFile {
+ public:
+  NewFile(const Directory& parent, std::string leaf, mode_t create_mode);
+  // As above, for bytes already written to `unnamed` (see
+  // make_unnamed_file): it is linked in at `leaf`, or beside it when
+  // something stands there, and writing goes on at its end. Where it
+  // cannot be linked (another file system, no /proc), its bytes are copied
+  // into a new file.
+  NewFile(const Directory& parent, std::string leaf, FileDescriptor unnamed);
+  ~NewFile();
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+
+  void write(const char* data, size_t size);
+  // True when an entry stood at the name and is being replaced.
+  bool replaces() const { return !temporary_.empty(); }
+  // Sets the permission bits (when given) and the modification time, then
+  // puts the file in place.
+  void commit(std::optional<mode_t> permissions, int64_t mtime);
+
+ private:
+  void create(mode_t create_mode);
+  [[noreturn]] void fail(const char* message, int error) const;
+
+  const Directory& parent_;
+  std::string leaf_;
+  std::string temporary_;  // empty when made at its own name
+  FileDescriptor fd_;
+  bool placed_ = false;
+};
+
+// A file without a name in `directory`'s file system (O_TMPFILE): bytes
+// written to it appear nowhere until NewFile links it in, and vanish with
+// it when it is closed first. Invalid, with errno set, when the file
+// system cannot make one.
+FileDescriptor make_unnamed_file(const Directory& directory, mode_t mode);
+
+// Writes all `size` bytes to `fd`; 0, or the errno of the failure.
+int write_fully(int fd, const char* data, size_t size);
+
+// Gives the directory at `relative` below `root` ("" for `root` itself)
+// the permission bits and the modification time, each when given. Failures
+// are ignored: some file systems keep neither.
+void set_directory_mode_and_time(const Directory& root, const std::string& relative,
+                                 std::optional<mode_t> permissions, std::optional<int64_t> mtime);
+
+// True when `leaf` of `parent` is a directory itself, not a link to one.
+bool is_real_directory(const Directory& parent, const std::string& leaf);
+// True when anything (a link too) stands at `leaf` of `parent`, or it
+// cannot be told.
+bool entry_exists(const Directory& parent, const std::string& leaf);
+// Removes the directory at `relative` below `root` when it is empty.
+void remove_if_empty(const Directory& root, const std::string& relative);
+
+// The hidden entries this program makes beside what it writes are named
+// ".morrowline-PID-N" and a suffix: a staging directory (".new"), a file
+// written beside the one it replaces (".part"), a tree stepping aside for a
+// moment (".old"). own_entry_name gives the name for attempt N.
+constexpr char own_entry_prefix[] = ".morrowline-";
+constexpr char staging_suffix[] = ".new";
+constexpr char temporary_suffix[] = ".part";
+constexpr char aside_suffix[] = ".old";
+std::string own_entry_name(unsigned attempt, const char* suffix);
+
+// Throws ContextError `message` with the context "PATH: REASON", the
+// reason being strerror(error).
+[[noreturn]] void fail_at(const char* message, const std::string& path, int error);
+
+#endif  // MORROWLINE_EXTRACT_DESTINATION_ENTRIES_H_
