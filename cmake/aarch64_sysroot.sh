@@ -23,15 +23,7 @@ rm -rf "$dir/apt" "$dir/debs" "$dir/sysroot"
 apt_dir="$dir/apt"
 mkdir -p "$apt_dir" "$dir/debs" "$dir/sysroot"
 list="$apt_dir/sources.list"
-debian_archives | while read -r uri suite key components; do
-  options="arch=arm64"
-  [ "$key" = - ] || options="$options signed-by=$key"
-  echo "deb [$options] $uri $suite $components"
-done >"$list"
-if [ ! -s "$list" ]; then
-  echo "aarch64_sysroot: no Debian archive for $DEBIAN_RELEASE in /etc/apt" >&2
-  exit 1
-fi
+debian_source_list deb arch=arm64 >"$list"
 : >"$apt_dir/status"
 # Paths without blanks: the build tree's.
 DEBIAN_APT_OPTIONS="-o APT::Architecture=arm64 -o APT::Architectures=arm64

@@ -61,6 +61,30 @@ debian_archives() {
   done
 }
 
+# debian_source_list TYPE OPTIONS [RELEASE]: source-list lines of TYPE
+# ("deb" or "deb-src") for those entries, with OPTIONS ("arch=arm64", or
+# empty) and each entry's key. With RELEASE, only the entry of this
+# machine's release itself, for RELEASE's main component instead: the
+# archive that carries this release carries older ones too. Fails, with a
+# message, when there is no entry.
+debian_source_list() {
+  lines=$(debian_archives | while read -r uri suite key components; do
+    if [ -n "${3:-}" ]; then
+      [ "$suite" = "$DEBIAN_RELEASE" ] || continue
+      suite=$3
+      components=main
+    fi
+    options=$2
+    [ "$key" = - ] || options="${options:+$options }signed-by=$key"
+    echo "$1${options:+ [$options]} $uri $suite $components"
+  done)
+  if [ -z "$lines" ]; then
+    echo "no Debian archive for $DEBIAN_RELEASE in /etc/apt" >&2
+    return 1
+  fi
+  echo "$lines"
+}
+
 # debian_private_apt DIR LIST TOOL ARGUMENT...: runs TOOL (apt-get or
 # apt-cache) with the source list LIST and with its indexes and cache
 # below DIR (made here), so that the system's apt configuration and state

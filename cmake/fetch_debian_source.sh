@@ -14,15 +14,7 @@ rm -rf "$dir"
 apt_dir="$dir/apt"
 mkdir -p "$apt_dir"
 list="$apt_dir/sources.list"
-debian_archives | while read -r uri suite key components; do
-  options=""
-  [ "$key" = - ] || options=" [signed-by=$key]"
-  echo "deb-src$options $uri $suite $components"
-done >"$list"
-if [ ! -s "$list" ]; then
-  echo "fetch_debian_source: no Debian archive for $DEBIAN_RELEASE in /etc/apt" >&2
-  exit 1
-fi
+debian_source_list deb-src "" >"$list"
 
 # An entry without source indexes (a third-party archive) must not stop
 # the others; the source step below tells whether the package was found.

@@ -59,56 +59,10 @@ expect_eq "an unknown architecture: status 2, the known ones named" \
 
 # ---- Runs under emulation ----
 
-# times_and_modes DIR: every entry's mode and modification time (in whole
-# seconds, as an archive keeps it) below DIR.
-times_and_modes() {
-  (cd "$1" && find . -mindepth 1 -printf '%m %TY-%Tm-%Td %TT %P\n' | sed 's/\.[0-9]* / /' |
-    LC_ALL=C sort)
-}
-
-# It waits on a pipe, so the window can be seen from outside first.
-for method in deflate zstd xz bzip2; do
-  "$PACK" -o "$method.run" --arch aarch64 --method "$method" \
-    --run 'echo ran > autorun-ran; read go < go.fifo' src/pkg >/dev/null
-  dir=$SCRATCH/$method
-  mkdir "$dir"
-  mkfifo "$dir/go.fifo"
-  start_run "$dir" "$method.run"
-  window=$(window_of_run)
-  check "$method: the window shows" test -n "$window"
-  if [ $method = deflate ] && [ -n "$window" ]; then
-    expect_eq "the window's title" "WM_NAME = \"Morrowline SFX Tool\"" \
-      "$(timeout 10 xprop -id "$window" -notype WM_NAME)"
-    expect_eq "the window's icon" "128, 128" "$(timeout 10 xprop -id "$window" -notype \
-      -f _NET_WM_ICON 32c _NET_WM_ICON | sed 's/^[^=]*= //' | cut -d, -f1-2)"
-    check "its text is drawn (\"Fechar\" active)" gui_wait_for gui_fechar_active "$window"
-  fi
-  check "$method: the autorun command runs" gui_wait_for test -f "$dir/autorun-ran"
-  timeout 60 sh -c 'echo go >"$1"' - "$dir/go.fifo" &
-  wait_for_exit "$RUN_PID" 60
-  expect_eq "$method: status 0, nothing on stderr" "status 0, stderr []" \
-    "status $EXIT_STATUS, stderr [$(cat "$dir.err")]"
-  check "$method: every member lands whole" diff -r src/pkg "$dir/pkg"
-  expect_eq "$method: modes and times kept" "$(times_and_modes src/pkg)" \
-    "$(times_and_modes "$dir/pkg")"
-done
-
-printf 'my own notes\n' >deflate/pkg/notes.txt
-"$PACK" -o again.run --arch aarch64 --run 'echo again > autorun-again' src/pkg >/dev/null
-sfx_run deflate "${RUN_WITH[@]}" "$SCRATCH/again.run"
-sfx_expect "a reinstall: status 0" 0 ""
-check "a reinstall: the new tree replaces the old one" diff -r src/pkg deflate/pkg
-check "a reinstall: its autorun command runs" test -f deflate/autorun-again
-
+PACK_WITH=(--arch aarch64)
+check_runs_per_method deflate zstd xz bzip2
 MORROWLINE_SFX=$MORROWLINE_AARCH64 make_run_installers
-with_old_tree cancel
-before=$(snapshot cancel)
-start_run cancel big.run
-window=$(window_of_run)
-GUI_WAIT=60 in_big_member cancel || true
-gui_key "$window" Escape
-wait_for_exit "$RUN_PID" 60
-stopped_cleanly "Escape during a reinstall" cancel 3 "morrowline-sfx: cancelled" "$before"
+check_reinstall_and_cancel deflate
 
 with_old_tree damaged
 before=$(snapshot damaged)

@@ -387,3 +387,74 @@ stopped_cleanly() {
   expect_eq "$1: the old tree is as it was" "$5" "$(snapshot "$2")"
   check "$1: nothing hidden left" no_debris "$2"
 }
+
+# ---- Helpers for the tests that run installers on other machines: an
+# older userland, another architecture (RUN_WITH says how) ----
+
+# times_and_modes DIR: every entry's mode and modification time (in whole
+# seconds, as an archive keeps them) below DIR.
+times_and_modes() {
+  (cd "$1" && find . -mindepth 1 -printf '%m %TY-%Tm-%Td %TT %P\n' | sed 's/\.[0-9]* / /' |
+    LC_ALL=C sort)
+}
+
+# check_runs_per_method METHOD...: for each METHOD, packs src/pkg into
+# METHOD.run (with the packer options in PACK_WITH) and runs it in the new
+# directory $SCRATCH/METHOD: the window (title, icon and drawn text, for
+# the first), the autorun command, status 0, every member with its mode
+# and time. The command waits on a pipe, so that the window can be seen
+# from outside first.
+PACK_WITH=()
+check_runs_per_method() {
+  local method dir window first=yes
+  for method in "$@"; do
+    "$MORROWLINE_BUILD/bin/morrowline-pack" -o "$method.run" "${PACK_WITH[@]}" --method "$method" \
+      --run 'echo ran > autorun-ran; read go < go.fifo' src/pkg >/dev/null
+    dir=$SCRATCH/$method
+    mkdir "$dir"
+    mkfifo "$dir/go.fifo"
+    start_run "$dir" "$method.run"
+    window=$(window_of_run)
+    check "$method: the window shows" test -n "$window"
+    if [ $first = yes ] && [ -n "$window" ]; then
+      expect_eq "the window's title" "WM_NAME = \"Morrowline SFX Tool\"" \
+        "$(timeout 10 xprop -id "$window" -notype WM_NAME)"
+      expect_eq "the window's icon" "128, 128" "$(timeout 10 xprop -id "$window" -notype \
+        -f _NET_WM_ICON 32c _NET_WM_ICON | sed 's/^[^=]*= //' | cut -d, -f1-2)"
+      check "its text is drawn (\"Fechar\" active)" gui_wait_for gui_fechar_active "$window"
+    fi
+    first=no
+    check "$method: the autorun command runs" gui_wait_for test -f "$dir/autorun-ran"
+    timeout 60 sh -c 'echo go >"$1"' - "$dir/go.fifo" &
+    wait_for_exit "$RUN_PID" 60
+    expect_eq "$method: status 0, nothing on stderr" "status 0, stderr []" \
+      "status $EXIT_STATUS, stderr [$(cat "$dir.err")]"
+    check "$method: every member lands whole" diff -r src/pkg "$dir/pkg"
+    expect_eq "$method: modes and times kept" "$(times_and_modes src/pkg)" \
+      "$(times_and_modes "$dir/pkg")"
+  done
+}
+
+# check_reinstall_and_cancel DIR: packs src/pkg again and runs it over
+# DIR's tree, to which a file of the user's is added: status 0, the new
+# tree, its command. Then Escape in the middle of big.run (see
+# make_run_installers) over an old tree keeps that tree.
+check_reinstall_and_cancel() {
+  local before window
+  printf 'my own notes\n' >"$1/pkg/notes.txt"
+  "$MORROWLINE_BUILD/bin/morrowline-pack" -o again.run "${PACK_WITH[@]}" \
+    --run 'echo again > autorun-again' src/pkg >/dev/null
+  sfx_run "$1" "${RUN_WITH[@]}" "$SCRATCH/again.run"
+  sfx_expect "a reinstall: status 0" 0 ""
+  check "a reinstall: the new tree replaces the old one" diff -r src/pkg "$1/pkg"
+  check "a reinstall: its autorun command runs" test -f "$1/autorun-again"
+
+  with_old_tree cancel
+  before=$(snapshot cancel)
+  start_run cancel big.run
+  window=$(window_of_run)
+  in_big_member cancel || true
+  gui_key "$window" Escape
+  wait_for_exit "$RUN_PID" 60
+  stopped_cleanly "Escape during a reinstall" cancel 3 "morrowline-sfx: cancelled" "$before"
+}
