@@ -403,8 +403,9 @@ times_and_modes() {
 # directory $SCRATCH/METHOD: the window (title, icon and drawn text, for
 # the first), the autorun command, status 0, every member with its mode
 # and time. The command waits on a pipe, so that the window can be seen
-# from outside first.
+# from outside first. RUN_LABEL, if any, begins each check's description.
 PACK_WITH=()
+RUN_LABEL=""
 check_runs_per_method() {
   local method dir window first=yes
   for method in "$@"; do
@@ -415,22 +416,22 @@ check_runs_per_method() {
     mkfifo "$dir/go.fifo"
     start_run "$dir" "$method.run"
     window=$(window_of_run)
-    check "$method: the window shows" test -n "$window"
+    check "$RUN_LABEL$method: the window shows" test -n "$window"
     if [ $first = yes ] && [ -n "$window" ]; then
-      expect_eq "the window's title" "WM_NAME = \"Morrowline SFX Tool\"" \
+      expect_eq "${RUN_LABEL}the window's title" "WM_NAME = \"Morrowline SFX Tool\"" \
         "$(timeout 10 xprop -id "$window" -notype WM_NAME)"
-      expect_eq "the window's icon" "128, 128" "$(timeout 10 xprop -id "$window" -notype \
+      expect_eq "${RUN_LABEL}the window's icon" "128, 128" "$(timeout 10 xprop -id "$window" -notype \
         -f _NET_WM_ICON 32c _NET_WM_ICON | sed 's/^[^=]*= //' | cut -d, -f1-2)"
-      check "its text is drawn (\"Fechar\" active)" gui_wait_for gui_fechar_active "$window"
+      check "${RUN_LABEL}its text is drawn (\"Fechar\" active)" gui_wait_for gui_fechar_active "$window"
     fi
     first=no
-    check "$method: the autorun command runs" gui_wait_for test -f "$dir/autorun-ran"
+    check "$RUN_LABEL$method: the autorun command runs" gui_wait_for test -f "$dir/autorun-ran"
     timeout 60 sh -c 'echo go >"$1"' - "$dir/go.fifo" &
     wait_for_exit "$RUN_PID" 60
-    expect_eq "$method: status 0, nothing on stderr" "status 0, stderr []" \
+    expect_eq "$RUN_LABEL$method: status 0, nothing on stderr" "status 0, stderr []" \
       "status $EXIT_STATUS, stderr [$(cat "$dir.err")]"
-    check "$method: every member lands whole" diff -r src/pkg "$dir/pkg"
-    expect_eq "$method: modes and times kept" "$(times_and_modes src/pkg)" \
+    check "$RUN_LABEL$method: every member lands whole" diff -r src/pkg "$dir/pkg"
+    expect_eq "$RUN_LABEL$method: modes and times kept" "$(times_and_modes src/pkg)" \
       "$(times_and_modes "$dir/pkg")"
   done
 }

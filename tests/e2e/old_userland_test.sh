@@ -3,7 +3,8 @@
 # Installers on an older desktop: a Debian 11 root (glibc 2.31 with a
 # separate libpthread, fontconfig 2.13.1, Xft 2.3.2), made once per build
 # tree by mmdebstrap from Debian's own packages and entered through
-# bubblewrap. Every run binds its symbols at start (LD_BIND_NOW), so a
+# bubblewrap; and an aarch64 installer on Debian 11's arm64 libraries
+# under qemu. Every run binds its symbols at start (LD_BIND_NOW), so a
 # symbol that glibc lacks fails at once rather than halfway.
 . "$(dirname "$0")/lib.sh"
 
@@ -12,25 +13,43 @@ if [ "${MORROWLINE_PORTABLE:-}" != ON ]; then
   exit 0
 fi
 
-# ---- The Debian 11 root ----
+# ---- The Debian 11 roots ----
 
-root=$MORROWLINE_BUILD/old-userland/debian-11
-if [ ! -e "$root/.complete" ]; then
-  rm -rf "$root" "$root.tar"
-  mkdir -p "$root"
-  . "$MORROWLINE_SOURCE/cmake/debian_archives.sh"
-  sources=$(debian_source_list deb "" bullseye 2>/dev/null || true)
-  log=$MORROWLINE_BUILD/old-userland/mmdebstrap.log
-  if [ -z "$sources" ] ||
-    ! mmdebstrap --variant=minbase \
-      --include=libx11-6,libxft2,libxinerama1,libxcursor1,libxfixes3,libxext6,libxrender1,libfontconfig1,fontconfig,fonts-dejavu-core \
-      bullseye "$root.tar" "$sources" >"$log" 2>&1; then
-    echo "skip - Debian 11 cannot be fetched here (no Debian archive in /etc/apt, or see $log)"
-    exit 0
+# debian_11_root NAME MMDEBSTRAP_OPTION...: DEBIAN_11_ROOT is the root
+# made below the build tree by mmdebstrap with those options and Debian
+# 11's libraries of a stock X11 desktop; made once. Ends the test with a
+# skip line when Debian 11 cannot be fetched.
+debian_11_root() {
+  local root=$MORROWLINE_BUILD/old-userland/$1 sources
+  shift
+  if [ ! -e "$root/.complete" ]; then
+    rm -rf "$root" "$root.tar"
+    mkdir -p "$root"
+    . "$MORROWLINE_SOURCE/cmake/debian_archives.sh"
+    sources=$(debian_source_list deb "" bullseye 2>/dev/null || true)
+    if [ -z "$sources" ] ||
+      ! mmdebstrap "$@" \
+        --include=libx11-6,libxft2,libxinerama1,libxcursor1,libxfixes3,libxext6,libxrender1,libfontconfig1,fonts-dejavu-core \
+        bullseye "$root.tar" "$sources" >"$root.log" 2>&1; then
+      echo "skip - Debian 11 cannot be fetched here (no Debian archive in /etc/apt, or see $root.log)"
+      exit 0
+    fi
+    tar -C "$root" -xf "$root.tar" --exclude='./dev/*'
+    rm -f "$root.tar"
+    touch "$root/.complete"
   fi
-  tar -C "$root" -xf "$root.tar" --exclude='./dev/*'
-  rm -f "$root.tar"
-  touch "$root/.complete"
+  DEBIAN_11_ROOT=$root
+}
+
+# For x86-64 a whole system, whose fontconfig has made its caches; for
+# aarch64 the packages' files alone (nothing of theirs can run here), for
+# qemu to take libraries from.
+debian_11_root debian-11 --variant=minbase --include=fontconfig
+root=$DEBIAN_11_ROOT
+arm64_root=""
+if [ -n "${MORROWLINE_AARCH64:-}" ]; then
+  debian_11_root debian-11-arm64 --variant=extract --architectures=arm64
+  arm64_root=$DEBIAN_11_ROOT
 fi
 
 cd "$SCRATCH" || exit 1
@@ -66,5 +85,14 @@ chmod 0600 src/pkg/readme.txt
 check_runs_per_method deflate zstd xz
 make_run_installers
 check_reinstall_and_cancel deflate
+
+# ---- An aarch64 installer on Debian 11's arm64 libraries, under qemu ----
+
+if [ -n "$arm64_root" ]; then
+  RUN_WITH=(env LD_BIND_NOW=1 qemu-aarch64-static -L "$arm64_root")
+  PACK_WITH=(--arch aarch64)
+  RUN_LABEL="aarch64, "
+  check_runs_per_method bzip2
+fi
 
 finish
