@@ -87,8 +87,8 @@ int __wrap_fstatat(int dir_fd, const char* path, struct stat* info, int flags) {
 }
 
 typedef void* thread_function(void*);
-int old_pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
-                       thread_function* start, void* argument);
+int old_pthread_create(pthread_t* thread, const pthread_attr_t* attributes, thread_function* start,
+                       void* argument);
 int old_pthread_join(pthread_t thread, void** result);
 int old_pthread_detach(pthread_t thread);
 int old_pthread_attr_setstacksize(pthread_attr_t* attributes, size_t size);
@@ -111,7 +111,9 @@ BIND(pthread_once, BASE_VERSION);
 BIND(pthread_key_create, BASE_VERSION);
 BIND(pthread_setspecific, BASE_VERSION);
 
-int __wrap_pthread_join(pthread_t thread, void** result) { return old_pthread_join(thread, result); }
+int __wrap_pthread_join(pthread_t thread, void** result) {
+  return old_pthread_join(thread, result);
+}
 int __wrap_pthread_detach(pthread_t thread) { return old_pthread_detach(thread); }
 int __wrap_pthread_attr_setstacksize(pthread_attr_t* attributes, size_t size) {
   return old_pthread_attr_setstacksize(attributes, size);

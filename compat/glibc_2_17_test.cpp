@@ -1,9 +1,8 @@
 // What glibc_2_17.c does itself, where glibc 2.17 has no call to bind to,
 // keeps the meaning of the call it stands in for.
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <time.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
@@ -18,9 +17,7 @@ namespace {
 // Dynamically initialised: the start-up has run the constructors.
 const std::string made_at_start = std::string("made ") + "before main";
 
-TEST(GlibcBaseline, ConstructorsRunBeforeMain) {
-  EXPECT_EQ("made before main", made_at_start);
-}
+TEST(GlibcBaseline, ConstructorsRunBeforeMain) { EXPECT_EQ("made before main", made_at_start); }
 
 struct Recorder {
   std::vector<int>* ended;

@@ -65,6 +65,7 @@ bool is_link(int parent_fd, const std::string& name) {
   return fstatat(parent_fd, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
          S_ISLNK(entry.st_mode);
 }
+
 }  // namespace
 
 void fail_at(const char* message, const std::string& path, int error) {
@@ -107,7 +108,8 @@ std::shared_ptr<Directory> open_below(const Directory& root, const std::string& 
       // Says where the link leads; one that stays inside is absolute, and
       // is taken as before.
       std::string resolved = target_path(root.real, relative, LeafRule::follow);
-      opened->fd = FileDescriptor(open(resolved.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      opened->fd =
+          FileDescriptor(open(resolved.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
       if (!opened->fd.valid()) return nullptr;
       name_opened(root, relative, *opened);
       return opened;
@@ -266,7 +268,8 @@ bool is_real_directory(const Directory& parent, const std::string& leaf) {
 
 bool entry_exists(const Directory& parent, const std::string& leaf) {
   struct stat entry;
-  return fstatat(parent.fd.get(), leaf.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+  return fstatat(parent.fd.get(), leaf.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 ||
+         errno != ENOENT;
 }
 
 void remove_if_empty(const Directory& root, const std::string& relative) {

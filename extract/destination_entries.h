@@ -44,8 +44,9 @@ std::shared_ptr<Directory> open_below(const Directory& root, const std::string& 
 
 // Makes the directory `leaf` in `parent`, mode 0700 so that nobody else
 // sees into it before it is complete, and opens it; an existing directory,
-// or a link to one below `root`, is opened as it is. Throws ContextError "cannot create directory" (context: path and
-// reason), also when something else stands there.
+// or a link to one below `root`, is opened as it is. Throws ContextError
+// "cannot create directory" (context: path and reason), also when
+// something else stands there.
 std::shared_ptr<Directory> make_directory(const Directory& root, const Directory& parent,
                                           const std::string& relative, const std::string& leaf);
 

@@ -128,9 +128,11 @@ void remove_entry(int parent_fd, const std::string& name, const std::string& pat
                   const MountIdentity& home) {
   if (unlinkat(parent_fd, name.c_str(), 0) == 0 || errno == ENOENT) return;
   int unlink_error = errno;
-  if (unlink_error != EISDIR && unlink_error != EPERM) fail_at("cannot remove directory", path, errno);
+  if (unlink_error != EISDIR && unlink_error != EPERM)
+    fail_at("cannot remove directory", path, errno);
   EntryStatus entry = status_of(parent_fd, name.c_str());
-  if (!entry.exists || !S_ISDIR(entry.info.stx_mode)) fail_at("cannot remove directory", path, unlink_error);
+  if (!entry.exists || !S_ISDIR(entry.info.stx_mode))
+    fail_at("cannot remove directory", path, unlink_error);
   if (!MountIdentity(entry.info).same(home))
     throw ContextError("cannot remove directory", path + ": a file system is mounted there");
   FileDescriptor directory(
@@ -380,8 +382,10 @@ void rename_entry(const Directory& parent, const std::string& from, const std::s
   // rename; the destination's lock keeps other installers out meanwhile.
   if (errno == ENOSYS) {
     struct stat entry;
-    if (fstatat(fd, to.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0) errno = EEXIST;
-    else if (errno == ENOENT && renameat(fd, from.c_str(), fd, to.c_str()) == 0) return;
+    if (fstatat(fd, to.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0)
+      errno = EEXIST;
+    else if (errno == ENOENT && renameat(fd, from.c_str(), fd, to.c_str()) == 0)
+      return;
   }
   fail_at(message, child_path(parent.shown, to), errno);
 }
@@ -415,9 +419,9 @@ void check_tree_removable(const Directory& parent, const std::string& name,
       real.resize(static_cast<size_t>(length));
       std::vector<std::string> mounted = mount_points_below(mountinfo, real);
       if (!mounted.empty())
-        throw ContextError("cannot replace directory",
-                           path + ": a file system is mounted at " +
-                               path + mounted.front().substr(real.size()));
+        throw ContextError(
+            "cannot replace directory",
+            path + ": a file system is mounted at " + path + mounted.front().substr(real.size()));
     }
   }
   walk.visit(parent.fd.get(), name, path, 1, tree.info);

@@ -31,8 +31,10 @@ std::optional<Architecture> architecture_named(const std::string& name) {
 std::string known_architectures() { return "x86_64 or aarch64"; }
 
 std::string program_architecture(const std::string& header) {
-  if (header.size() < header_size || header.compare(0, 4, "\x7f" "ELF") != 0) return "";
-  auto byte = [&header](size_t at) { return static_cast<unsigned>(static_cast<uint8_t>(header[at])); };
+  if (header.size() < header_size || header.compare(0, 4, "\177ELF") != 0) return "";
+  auto byte = [&header](size_t at) {
+    return static_cast<unsigned>(static_cast<uint8_t>(header[at]));
+  };
   // EI_CLASS (32 or 64 bits), EI_DATA (byte order), EI_VERSION.
   if (byte(4) < 1 || byte(4) > 2 || byte(5) < 1 || byte(5) > 2 || byte(6) != 1) return "";
   bool big_endian = byte(5) == 2;

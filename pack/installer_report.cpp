@@ -78,8 +78,8 @@ std::string mode_text(unsigned mode) {
 void list_installer(const std::string& path, std::ostream& out) {
   std::unique_ptr<Extractor> extractor = open_installer(path);
   std::string architecture = program_architecture(program_header(path));
-  out << "architecture: " << (architecture.empty() ? "unknown (no ELF program in front)" : architecture)
-      << '\n';
+  out << "architecture: "
+      << (architecture.empty() ? "unknown (no ELF program in front)" : architecture) << '\n';
   for (const MemberInfo& member : extractor->archive->members()) {
     char size[32];
     std::snprintf(size, sizeof size, "%10" PRIu64, member.uncompressed_size);

@@ -14,10 +14,10 @@ std::string mode_text(unsigned mode);
 
 // Prints "architecture: ARCH" (program_architecture of the bytes in front,
 // or "unknown (no ELF program in front)"), then one line per member of the
-// installer at `path`, in archive order:
-// mode text, uncompressed size (right-aligned, 10 columns), compression
-// method (compression_method_name, left-aligned, 7 columns) and name
-// (control bytes as \xHH), then "autorun: COMMAND" (control bytes likewise, and a
+// installer at `path`, in archive order: mode text, uncompressed size
+// (right-aligned, 10 columns), compression method
+// (compression_method_name, left-aligned, 7 columns) and name (control
+// bytes as \xHH), then "autorun: COMMAND" (control bytes likewise, and a
 // note when it holds a NUL byte, where the shell would cut it) or
 // "autorun: none". Runs nothing. Throws ContextError "cannot open file" or
 // "no archive", or the archive's "bad zip".

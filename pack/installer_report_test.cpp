@@ -79,7 +79,11 @@ TEST(PackListing, NoMarkerNoCommand) {
 
 // An ELF header naming `machine` (little-endian), padded as a program.
 std::vector<char> elf_program(uint16_t machine) {
-  std::string header = std::string("\x7f" "ELF\x02\x01\x01", 7) + std::string(11, '\0');
+  std::string header = std::string(
+                           "\x7f"
+                           "ELF\x02\x01\x01",
+                           7) +
+                       std::string(11, '\0');
   header += static_cast<char>(machine & 0xFF);
   header += static_cast<char>(machine >> 8);
   header.resize(4000, '\0');
@@ -89,8 +93,8 @@ std::vector<char> elf_program(uint16_t machine) {
 TEST(PackListing, NamesTheArchitectureOfTheProgramInFront) {
   TempDir dir;
   std::vector<char> zip = make_zip({{"a", "x", 0100644, 0}});
-  for (auto [machine, name] : {std::pair<uint16_t, std::string>{62, "x86_64"},
-                               {183, "aarch64"}, {40, "ELF machine 40"}}) {
+  for (auto [machine, name] :
+       {std::pair<uint16_t, std::string>{62, "x86_64"}, {183, "aarch64"}, {40, "ELF machine 40"}}) {
     std::vector<char> bytes = elf_program(machine);
     bytes.insert(bytes.end(), zip.begin(), zip.end());
     std::string path = dir / "installer.run";

@@ -82,9 +82,9 @@ std::string locate_installer_stub(const std::string& requested,
     std::string found = program_architecture(program_header(path));
     std::string wanted = architecture_name(*architecture);
     if (found != wanted)
-      throw ContextError("installer program for another architecture",
-                         path + ": " + (found.empty() ? "not an ELF program" : found) +
-                             ", not " + wanted);
+      throw ContextError(
+          "installer program for another architecture",
+          path + ": " + (found.empty() ? "not an ELF program" : found) + ", not " + wanted);
   }
   return path;
 }
