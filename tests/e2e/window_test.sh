@@ -156,9 +156,9 @@ python3 - "$SCRATCH/one-big.zip" <<'EOF'
 import sys, zipfile
 with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
     z.writestr("one/", "")
-    with z.open("one/big.bin", "w", force_zip64=True) as member:  # 1 GiB
+    with z.open("one/big.bin", "w", force_zip64=True) as member:  # 2 GiB
         block = bytes(1 << 20)
-        for _ in range(1024):
+        for _ in range(2048):
             member.write(block)
 EOF
 # bar_width FILE: how many pixels of the bar's top row are its blue.
@@ -187,9 +187,11 @@ if [ -n "$window" ]; then
   gui_screenshot "$window" "$SCRATCH/one-big-done.png" || true
   full=$(bar_width "$SCRATCH/one-big-done.png")
   check "one big member: the bar is full at the end ($full pixels)" test "$full" -ge 585
-  # Past the first member's step (half the bar), short of the full bar.
+  # Past the first member's step (half the bar), short of the full bar;
+  # two pictures with no event pass between them (a busy machine) count
+  # as one.
   inside=$(tr ' ' '\n' <<<"$widths" | awk -v full="$full" '$1 > full / 2 + 1 && $1 < full' |
-    paste -sd' ')
+    uniq | paste -sd' ')
   check "one big member: at least three pictures while it is written" \
     test "$(wc -w <<<"$inside")" -ge 3
   check "one big member: the bar grows from each picture to the next" \
