@@ -151,7 +151,7 @@ char __wrap___libc_single_threaded = 0;
 // pthread_create below. Zero stands for glibc's own default.
 static size_t default_stack_size;
 static size_t default_guard_size;
-static int default_guard_given;
+static int defaults_given;
 
 int __wrap_pthread_setattr_default_np(const pthread_attr_t* attributes) {
   size_t stack_size = 0, guard_size = 0;
@@ -160,13 +160,13 @@ int __wrap_pthread_setattr_default_np(const pthread_attr_t* attributes) {
   if (error) return error;
   __atomic_store_n(&default_stack_size, stack_size, __ATOMIC_RELAXED);
   __atomic_store_n(&default_guard_size, guard_size, __ATOMIC_RELAXED);
-  __atomic_store_n(&default_guard_given, 1, __ATOMIC_RELEASE);
+  __atomic_store_n(&defaults_given, 1, __ATOMIC_RELEASE);
   return 0;
 }
 
 int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
                           thread_function* start, void* argument) {
-  if (attributes || !__atomic_load_n(&default_guard_given, __ATOMIC_ACQUIRE))
+  if (attributes || !__atomic_load_n(&defaults_given, __ATOMIC_ACQUIRE))
     return old_pthread_create(thread, attributes, start, argument);
   pthread_attr_t defaults;
   int error = pthread_attr_init(&defaults);

@@ -26,23 +26,17 @@ cd "$SCRATCH"
 libraries="libc.so.6 libm.so.6 libpthread.so.0 libdl.so.2 librt.so.1 libgcc_s.so.1 libX11.so.6
 libXext.so.6 libXft.so.2 libfontconfig.so.1 libfreetype.so.6 libXrender.so.1 libXcursor.so.1
 libXfixes.so.3 libXinerama.so.1"
-loader_x86_64=ld-linux-x86-64.so.2
-loader_aarch64=ld-linux-aarch64.so.1
-machine_x86_64="Advanced Micro Devices X86-64"
-machine_aarch64=AArch64
+declare -A loader=([x86_64]=ld-linux-x86-64.so.2 [aarch64]=ld-linux-aarch64.so.1)
+declare -A machine_name=([x86_64]="Advanced Micro Devices X86-64" [aarch64]=AArch64)
 # The largest program each may put in front of a payload.
-largest_x86_64=$((13 * 1024 * 1024 / 10))
-largest_aarch64=$((3 * 1024 * 1024 / 2))
-
-# var NAME ARCH: the value of NAME_ARCH.
-var() { eval "echo \"\$${1}_$2\""; }
+declare -A largest=([x86_64]=$((13 * 1024 * 1024 / 10)) [aarch64]=$((3 * 1024 * 1024 / 2)))
 
 # needs_only_allowed ARCH FILE: every NEEDED entry of FILE is on the list.
 needs_only_allowed() {
   local needed extra
   needed=$(readelf -d "$2" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
   [ -n "$needed" ] || { echo "#   no NEEDED entries in $2"; return 1; }
-  extra=$(comm -23 <(sort <<<"$needed") <(tr ' ' '\n' <<<"$libraries $(var loader "$1")" | sort))
+  extra=$(comm -23 <(sort <<<"$needed") <(tr ' ' '\n' <<<"$libraries ${loader[$1]}" | sort))
   [ -z "$extra" ] || { echo "#   not on a stock desktop: $extra"; return 1; }
 }
 
@@ -88,20 +82,17 @@ if command -v cpack >/dev/null && command -v dpkg-deb >/dev/null; then
   have_deb=yes
 fi
 
-program_x86_64=$MORROWLINE_SFX
-program_aarch64=${MORROWLINE_AARCH64:-}
-place_x86_64=bin/morrowline-sfx
-place_aarch64=lib/morrowline-sfx/aarch64/morrowline-sfx
+declare -A program=([x86_64]=$MORROWLINE_SFX [aarch64]=${MORROWLINE_AARCH64:-})
+declare -A place=([x86_64]=bin/morrowline-sfx [aarch64]=lib/morrowline-sfx/aarch64/morrowline-sfx)
 for arch in $architectures; do
-  program=$(var program "$arch")
   "$PACK" -o "packed-$arch.run" --arch "$arch" --run "$command" src/pkg >/dev/null
-  cat "$program" payload.zip >"catted-$arch.run"
+  cat "${program[$arch]}" payload.zip >"catted-$arch.run"
   chmod +x "catted-$arch.run"
-  programs="packed-$arch.run catted-$arch.run $prefix/$(var place "$arch")"
-  [ $have_deb = yes ] && programs="$programs $SCRATCH/debroot/usr/$(var place "$arch")"
+  programs="packed-$arch.run catted-$arch.run $prefix/${place[$arch]}"
+  [ $have_deb = yes ] && programs="$programs $SCRATCH/debroot/usr/${place[$arch]}"
   for file in $programs; do
     label=${file#"$SCRATCH/"}
-    expect_eq "$label: an $arch program" "$(var machine "$arch")" "$(machine "$file")"
+    expect_eq "$label: an $arch program" "${machine_name[$arch]}" "$(machine "$file")"
     check "$label: needs nothing beyond libc, libgcc_s and the X11 clients" \
       needs_only_allowed "$arch" "$file"
     check "$label: needs glibc 2.17 at most (asks for $(newest_glibc "$file"))" \
@@ -109,18 +100,18 @@ for arch in $architectures; do
     check "$label: needs nothing of a C++ runtime" no_cxx_runtime_versions "$file"
     check "$label: symbols stripped" stripped "$file"
   done
-  program_size=$(stat -c %s "$program")
+  program_size=$(stat -c %s "${program[$arch]}")
   echo "# $arch installer program: $program_size bytes"
-  check "$arch: the installer overhead is at most $(var largest "$arch") bytes ($program_size)" \
-    test "$program_size" -le "$(var largest "$arch")"
+  check "$arch: the installer overhead is at most ${largest[$arch]} bytes ($program_size)" \
+    test "$program_size" -le "${largest[$arch]}"
   check "$arch: a packed installer is the program, then the payload" \
-    cmp -s -n "$program_size" "$program" "packed-$arch.run"
+    cmp -s -n "$program_size" "${program[$arch]}" "packed-$arch.run"
   roots="$prefix"
   [ $have_deb = yes ] && roots="$roots $SCRATCH/debroot/usr"
   for root in $roots; do
     "$root/bin/morrowline-pack" -o "installed-$arch.run" --arch "$arch" src/pkg >/dev/null
     check "${root#"$SCRATCH/"}: the installed packer finds the installed $arch program" \
-      cmp -s -n "$program_size" "$root/$(var place "$arch")" "installed-$arch.run"
+      cmp -s -n "$program_size" "$root/${place[$arch]}" "installed-$arch.run"
   done
 done
 
@@ -157,7 +148,7 @@ needed_closure() {
 sandbox_for() {
   local arch=$1 root="" files library path file
   [ "$arch" = aarch64 ] && root=$sysroot
-  files=$(for library in $libraries $(var loader "$arch"); do
+  files=$(for library in $libraries ${loader[$arch]}; do
     for path in /lib/"$arch-linux-gnu/$library" /usr/lib/"$arch-linux-gnu/$library" \
       /lib64/"$library" /lib/"$library"; do
       if [ -e "$root$path" ]; then
@@ -173,7 +164,7 @@ sandbox_for() {
     --bind "/tmp/.X11-unix/X$display_number" "/tmp/.X11-unix/X$display_number")
   [ -d /usr/share/X11 ] && sandbox+=(--ro-bind /usr/share/X11 /usr/share/X11)
   # The loader also where the program names it.
-  files="$files $(readelf -l "$(var program "$arch")" | sed -n 's/.*program interpreter: \(.*\)]/\1/p')"
+  files="$files $(readelf -l "${program[$arch]}" | sed -n 's/.*program interpreter: \(.*\)]/\1/p')"
   for file in $files; do
     sandbox+=(--ro-bind "$(readlink -f "$root$file")" "$file")
   done
