@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "archive/context_error.h"
+#include "extract/destination_sync.h"
 #include "extract/target_path.h"
 
 #ifndef SYS_openat2
@@ -149,6 +150,10 @@ NewFile::NewFile(const Directory& parent, std::string leaf, FileDescriptor unnam
   char link[64];
   std::snprintf(link, sizeof link, "/proc/self/fd/%d", unnamed.get());
   int fd = parent_.fd.get();
+  // Written so far, for start_writeback(); what was written out already is
+  // skipped there at no cost.
+  off_t end = lseek(unnamed.get(), 0, SEEK_CUR);
+  written_ = end > 0 ? static_cast<uint64_t>(end) : 0;
   if (linkat(AT_FDCWD, link, fd, leaf_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
     fd_ = std::move(unnamed);
     return;
@@ -165,6 +170,7 @@ NewFile::NewFile(const Directory& parent, std::string leaf, FileDescriptor unnam
   struct stat written;
   if (fstat(unnamed.get(), &written) != 0) fail("cannot create file", errno);
   create(written.st_mode & 07777);
+  written_ = 0;
   try {
     std::vector<char> bytes(size_t{1} << 16);
     for (off_t at = 0;;) {
@@ -211,6 +217,8 @@ NewFile::~NewFile() {
 
 void NewFile::write(const char* data, size_t size) {
   if (int error = write_fully(fd_.get(), data, size)) fail("cannot write file", error);
+  written_ += size;
+  start_writeback(fd_.get(), flushed_, written_, false);
 }
 
 int write_fully(int fd, const char* data, size_t size) {
@@ -226,13 +234,17 @@ int write_fully(int fd, const char* data, size_t size) {
   return 0;
 }
 
-void NewFile::commit(std::optional<mode_t> permissions, int64_t mtime) {
+void NewFile::commit(std::optional<mode_t> permissions, int64_t mtime, bool sync) {
   // Failures to set the mode or time are ignored, as some file systems keep
   // neither; the bytes are what counts.
   if (permissions) (void)fchmod(fd_.get(), *permissions);
   const struct timespec times[2] = {{static_cast<time_t>(mtime), 0},
                                     {static_cast<time_t>(mtime), 0}};
   (void)futimens(fd_.get(), times);
+  start_writeback(fd_.get(), flushed_, written_, true);
+  // Before the rename, so that the name never leads to bytes not yet on
+  // the disk.
+  if (sync && fsync(fd_.get()) != 0) fail("cannot write to disk", errno);
   // Some file systems report a full disk only when the file is closed.
   if (close(fd_.release()) != 0) fail("cannot write file", errno);
   if (!temporary_.empty() &&
@@ -249,15 +261,21 @@ FileDescriptor make_unnamed_file(const Directory& directory, mode_t mode) {
   return FileDescriptor(openat(directory.fd.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
 }
 
-void set_directory_mode_and_time(const Directory& root, const std::string& relative,
-                                 std::optional<mode_t> permissions, std::optional<int64_t> mtime) {
-  FileDescriptor directory(open_beneath(root, relative, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!directory.valid()) return;
+FileDescriptor open_directory_below(const Directory& root, const std::string& relative) {
+  return FileDescriptor(open_beneath(root, relative, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+FileDescriptor set_directory_mode_and_time(const Directory& root, const std::string& relative,
+                                           std::optional<mode_t> permissions,
+                                           std::optional<int64_t> mtime) {
+  FileDescriptor directory = open_directory_below(root, relative);
+  if (!directory.valid()) return directory;
   if (permissions) (void)fchmod(directory.get(), *permissions);
-  if (!mtime) return;
+  if (!mtime) return directory;
   const struct timespec times[2] = {{static_cast<time_t>(*mtime), 0},
                                     {static_cast<time_t>(*mtime), 0}};
   (void)futimens(directory.get(), times);
+  return directory;
 }
 
 bool is_real_directory(const Directory& parent, const std::string& leaf) {

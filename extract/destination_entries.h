@@ -73,9 +73,12 @@ class NewFile {
   void write(const char* data, size_t size);
   // True when an entry stood at the name and is being replaced.
   bool replaces() const { return !temporary_.empty(); }
-  // Sets the permission bits (when given) and the modification time, then
-  // puts the file in place.
-  void commit(std::optional<mode_t> permissions, int64_t mtime);
+  // The file's descriptor, open for writing until commit().
+  int descriptor() const { return fd_.get(); }
+  // Sets the permission bits (when given) and the modification time,
+  // makes the file durable first when `sync` asks for it (fsync; throws
+  // ContextError "cannot write to disk"), then puts the file in place.
+  void commit(std::optional<mode_t> permissions, int64_t mtime, bool sync);
 
  private:
   void create(mode_t create_mode);
@@ -86,6 +89,8 @@ class NewFile {
   std::string temporary_;  // empty when made at its own name
   FileDescriptor fd_;
   bool placed_ = false;
+  uint64_t written_ = 0;
+  uint64_t flushed_ = 0;  // written out so far (start_writeback)
 };
 
 // A file without a name in `directory`'s file system (O_TMPFILE): bytes
@@ -97,11 +102,18 @@ FileDescriptor make_unnamed_file(const Directory& directory, mode_t mode);
 // Writes all `size` bytes to `fd`; 0, or the errno of the failure.
 int write_fully(int fd, const char* data, size_t size);
 
+// The directory at `relative` below `root` ("" for `root` itself), opened
+// for reading as open_below() finds it; invalid, with errno set, when it
+// cannot be.
+FileDescriptor open_directory_below(const Directory& root, const std::string& relative);
+
 // Gives the directory at `relative` below `root` ("" for `root` itself)
 // the permission bits and the modification time, each when given. Failures
-// are ignored: some file systems keep neither.
-void set_directory_mode_and_time(const Directory& root, const std::string& relative,
-                                 std::optional<mode_t> permissions, std::optional<int64_t> mtime);
+// are ignored: some file systems keep neither. Returns the directory, open
+// for reading, when it could be opened.
+FileDescriptor set_directory_mode_and_time(const Directory& root, const std::string& relative,
+                                           std::optional<mode_t> permissions,
+                                           std::optional<int64_t> mtime);
 
 // True when `leaf` of `parent` is a directory itself, not a link to one.
 bool is_real_directory(const Directory& parent, const std::string& leaf);

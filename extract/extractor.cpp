@@ -14,6 +14,7 @@
 
 #include "archive/context_error.h"
 #include "archive/zip_format.h"
+#include "extract/destination_sync.h"
 #include "extract/destination_trees.h"
 #include "extract/member_feed.h"
 #include "extract/member_name.h"
@@ -69,6 +70,7 @@ struct WrittenAhead {
   std::exception_ptr failure;  // what reading them threw
   bool complete = false;
   uint64_t written = 0;
+  uint64_t flushed = 0;  // see start_writeback
 };
 
 // A directory member's place, or a directory the run made, to be given
@@ -111,6 +113,8 @@ class Run {
   void record_made(const std::shared_ptr<Directory>& root, const std::vector<std::string>& parts,
                    size_t first, const std::vector<size_t>& made);
   void apply_directory_records(bool staging_too);
+  // Makes everything written so far durable, while observers hear of it.
+  void make_durable();
   void remove_made_parents();
 
   Extractor& extractor_;
@@ -123,6 +127,7 @@ class Run {
   size_t reinstall_depth_ = 0;
   std::vector<std::string> made_parents_;  // of the first member, for a failed first install
   std::vector<DirectoryRecord> directories_;
+  DurableWrites durable_;
   std::chrono::steady_clock::time_point last_pass_;
   uint64_t member_written_ = 0;    // bytes of the member last announced
   std::vector<size_t> next_file_;  // per member: the next file member after it
@@ -233,8 +238,11 @@ void Run::extract_every_member() {
     }
     check_stop();
     // The staged tree gets its modes before it is put in place, so that
-    // nobody sees it half set up.
+    // nobody sees it half set up, and is on the disk before: a power cut
+    // at any moment leaves the old tree or the new one, each whole.
     apply_directory_records(true);
+    make_durable();
+    check_stop();
     if (reinstall_)
       if (std::optional<std::string> warning = reinstall_->commit())
         extractor_.warnings.push_back(*warning);
@@ -308,6 +316,7 @@ void Run::extract_member(size_t i, MemberFeed& feed) {
   mode_t create_mode = permissions ? (*permissions & 0777) : 0666;
   std::optional<NewFile> file;
   bool complete = false;
+  bool sync_each = false;
   if (ahead_.index == i) {
     WrittenAhead written = std::move(ahead_);
     ahead_ = WrittenAhead{};
@@ -320,6 +329,8 @@ void Run::extract_member(size_t i, MemberFeed& feed) {
   } else {
     file.emplace(*parent, parts.back(), create_mode);
   }
+  sync_each = durable_.file_in(parent, file->descriptor());
+  if (sync_each) durable_.sync_later(root, relative_path(parts, parent_count));
   while (!complete) {
     std::optional<MemberFeed::Piece> taken = feed.take(i, next_file_[i], pass_interval);
     keep_alive();
@@ -336,7 +347,7 @@ void Run::extract_member(size_t i, MemberFeed& feed) {
     feed.recycle(std::move(piece.buffer));
   }
   bool chmod_needed = permissions && *permissions != (create_mode & ~umask_);
-  file->commit(chmod_needed ? permissions : std::nullopt, member.mtime);
+  file->commit(chmod_needed ? permissions : std::nullopt, member.mtime, sync_each);
   if (file->replaces()) places_.forget(*root, parts, parts.size());
 }
 
@@ -358,6 +369,7 @@ void Run::write_ahead(MemberFeed& feed, MemberFeed::Piece piece) {
   if (!ahead_.error)
     ahead_.error = write_fully(ahead_.file.get(), piece.buffer.data.get(), piece.size);
   ahead_.written += piece.size;
+  if (!ahead_.error) start_writeback(ahead_.file.get(), ahead_.flushed, ahead_.written, false);
   feed.recycle(std::move(piece.buffer));
 }
 
@@ -398,9 +410,19 @@ void Run::apply_directory_records(bool staging_too) {
                    [](const DirectoryRecord& a, const DirectoryRecord& b) { return a.depth > b.depth; });
   for (const DirectoryRecord& record : directories_) {
     if (!staging_too && record.root != destination_) continue;
-    set_directory_mode_and_time(*record.root, record.relative, record.permissions, record.mtime);
+    FileDescriptor directory =
+        set_directory_mode_and_time(*record.root, record.relative, record.permissions, record.mtime);
+    if (staging_too && directory.valid())
+      durable_.directory_in(record.root, record.relative, directory.get());
   }
   directories_.clear();
+}
+
+void Run::make_durable() {
+  // People know the folder being made durable by the first member's path.
+  const std::string& shown = reinstall_ ? reinstall_->staging()->shown : destination_->shown;
+  for (const auto& observer : extractor_.observers) observer->on_syncing(shown);
+  durable_.make_durable(shown, [this] { keep_alive(); });
 }
 
 }  // namespace

@@ -1,12 +1,16 @@
 #include "extract/reinstall.h"
 
 #include "archive/context_error.h"
+#include "extract/destination_sync.h"
 #include "extract/target_path.h"
 
 Reinstall::Reinstall(std::shared_ptr<Directory> parent, std::string leaf, bool replacing)
     : parent_(std::move(parent)), leaf_(std::move(leaf)), replacing_(replacing) {
   staging_ = make_staging_directory(*parent_, leaf_, staging_name_);
   lock_ = lock_entry(*parent_, staging_name_);
+  // Opened while it is still ours alone (mode 0700), for a parent that
+  // cannot be read: its file system is then synced whole instead.
+  sync_fallback_ = open_directory_below(*staging_, "");
 }
 
 Reinstall::~Reinstall() {
@@ -19,8 +23,20 @@ Reinstall::~Reinstall() {
 }
 
 std::optional<std::string> Reinstall::commit() {
+  // Each step that changes the tree's name is on the disk before the next
+  // one, and all of them before the run reports success: the staged tree
+  // itself was made durable before this.
   if (!replacing_) {
     rename_entry(*parent_, staging_name_, leaf_, "cannot create directory");
+    if (int error = sync_parent()) {
+      // Back under the staging name, which goes with this object.
+      try {
+        rename_entry(*parent_, leaf_, staging_name_, "cannot rename directory");
+      } catch (const ContextError&) {
+        finished_ = true;
+      }
+      fail_at("cannot write to disk", staging_->shown, error);
+    }
     placed_ = finished_ = true;
     return std::nullopt;
   }
@@ -34,14 +50,31 @@ std::optional<std::string> Reinstall::commit() {
     remove_tree(*parent_, leaf_);
     rename_entry(*parent_, staging_name_, leaf_, "cannot replace directory");
     placed_ = finished_ = true;
+    if (int error = sync_parent()) fail_at("cannot write to disk", staging_->shown, error);
     return std::nullopt;
+  }
+  if (int error = sync_parent()) {
+    // The old tree goes back in place where it can; where it cannot, both
+    // stay.
+    bool back = false;
+    try {
+      back = exchange_entries(*parent_, staging_name_, leaf_);
+    } catch (const ContextError&) {
+    }
+    if (!back) finished_ = true;
+    fail_at("cannot write to disk", staging_->shown, error);
   }
   placed_ = true;
   // From here the staging name holds the old tree.
   std::optional<std::string> warning = remove_old_tree();
+  // Only so that a crash does not bring back what was removed; the next
+  // run would clear it.
+  (void)sync_parent();
   finished_ = true;
   return warning;
 }
+
+int Reinstall::sync_parent() const { return sync_directory(*parent_, sync_fallback_.get()); }
 
 std::optional<std::string> Reinstall::remove_old_tree() {
   try {

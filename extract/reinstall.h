@@ -27,17 +27,22 @@ class Reinstall {
   const std::shared_ptr<Directory>& staging() const { return staging_; }
 
   // Puts the new tree in place: in one step where the file system can,
-  // then removes the old one. Throws ContextError ("cannot replace
-  // directory", "cannot create directory") while nothing has changed. Once
-  // the new tree is in place nothing is thrown: an old tree that still
-  // cannot be removed is kept under a visible name, and the returned
-  // warning says where and why.
+  // then removes the old one. The new name is on the disk (an fsync of the
+  // parent) before this returns, and before the old tree goes. Throws
+  // ContextError ("cannot replace directory", "cannot create directory")
+  // while nothing has changed, and "cannot write to disk" when the new
+  // name could not be made durable (the old tree is put back where it
+  // can be). Once the new tree is in place for good nothing is thrown: an
+  // old tree that still cannot be removed is kept under a visible name,
+  // and the returned warning says where and why.
   std::optional<std::string> commit();
   // True once the new tree stands at its final name.
   bool placed() const { return placed_; }
 
  private:
   std::optional<std::string> remove_old_tree();
+  // 0, or the errno of a failed sync of the parent's entries.
+  int sync_parent() const;
 
   std::shared_ptr<Directory> parent_;
   std::string leaf_;
@@ -45,6 +50,7 @@ class Reinstall {
   std::string staging_name_;
   std::shared_ptr<Directory> staging_;
   FileDescriptor lock_;  // shows other runs that the staging is in use
+  FileDescriptor sync_fallback_;
   bool placed_ = false;
   bool finished_ = false;
 };

@@ -90,6 +90,12 @@ void ProgressWindow::on_working(uint64_t member_bytes_written) {
   if (display_usable()) Fl::check();
 }
 
+void ProgressWindow::on_syncing(const std::string& target_path) {
+  progress_bar->copy_label(target_path.c_str());
+  progress_bar->value(static_cast<float>(member_count));
+  if (display_usable()) Fl::check();
+}
+
 bool ProgressWindow::announced_is_big() const {
   return announced_ > 0 && announced_ <= member_sizes.size() &&
          member_sizes[announced_ - 1] >= big_member_size;

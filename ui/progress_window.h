@@ -48,6 +48,9 @@ class ProgressWindow : public Fl_Window, public ProgressObserver {
   // Within a big member's step, the bar moves to the share of its bytes
   // written, never back.
   void on_working(uint64_t member_bytes_written) override;
+  // Every member is written and the tree is being made durable: the bar is
+  // full and labelled with the folder's path; "Fechar" stays inactive.
+  void on_syncing(const std::string& target_path) override;
 
   // The extraction has ended and everything is in place: the bar is full,
   // "Fechar" becomes active, and closing the window no longer cancels

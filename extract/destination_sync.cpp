@@ -1,0 +1,143 @@
+#include "extract/destination_sync.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <future>
+
+#include "archive/context_error.h"
+#include "extract/thread_start.h"
+
+namespace {
+
+// statfs's f_type of the file systems that decide the method.
+constexpr int64_t tmpfs_magic = 0x01021994;
+constexpr int64_t ramfs_magic = 0x858458F6;
+constexpr int64_t passed_on_magics[] = {
+    0x65735546,  // FUSE (fuseblk and virtiofs too)
+    0x6969,      // NFS
+    0x517B,      // SMB
+    0xFF534D42,  // CIFS
+    0xFE534D42,  // SMB2
+    0x01021997,  // 9p
+    0x00C36400,  // Ceph
+    0x5346414F,  // AFS
+    0x6B414653,  // kAFS
+    0x73757245,  // Coda
+    0x794C7630,  // overlay
+    0xF15F,      // eCryptfs
+    0x786F4256,  // VirtualBox shared folders
+};
+
+constexpr std::chrono::milliseconds tick_interval{50};
+constexpr uint64_t writeback_step = uint64_t{8} << 20;
+constexpr uint64_t writeback_at_end = uint64_t{1} << 20;
+
+bool reports_writeback_errors(const std::string& release) {
+  unsigned major = 0, minor = 0;
+  if (std::sscanf(release.c_str(), "%u.%u", &major, &minor) != 2) return false;
+  return major > 5 || (major == 5 && minor >= 8);
+}
+
+std::string running_kernel() {
+  struct utsname names;
+  return uname(&names) == 0 ? names.release : "";
+}
+
+}  // namespace
+
+SyncMethod sync_method_for(int64_t magic, const std::string& release) {
+  if (magic == tmpfs_magic || magic == ramfs_magic) return SyncMethod::none;
+  for (int64_t passed_on : passed_on_magics)
+    if (magic == passed_on) return SyncMethod::each_entry;
+  return reports_writeback_errors(release) ? SyncMethod::file_system : SyncMethod::each_entry;
+}
+
+const DurableWrites::FileSystem& DurableWrites::file_system_of(int fd) {
+  struct stat entry;
+  dev_t device = fstat(fd, &entry) == 0 ? entry.st_dev : 0;
+  for (const FileSystem& known : file_systems_)
+    if (known.device == device) return known;
+  FileSystem added;
+  added.device = device;
+  // Its own descriptor: the one given is closed long before the sync.
+  added.handle = FileDescriptor(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  struct statfs kind;
+  // What cannot be told is synced entry by entry, which works everywhere.
+  if (device != 0 && added.handle.valid() && fstatfs(added.handle.get(), &kind) == 0)
+    added.method = sync_method_for(static_cast<int64_t>(kind.f_type), running_kernel());
+  file_systems_.push_back(std::move(added));
+  return file_systems_.back();
+}
+
+void DurableWrites::sync_later(const std::shared_ptr<Directory>& root, const std::string& relative) {
+  directories_.emplace(root, relative);
+}
+
+bool DurableWrites::file_in(const std::shared_ptr<Directory>& parent, int file_fd) {
+  // Members come grouped by directory: one look per directory, not per file.
+  if (parent != last_parent_) {
+    last_parent_ = parent;
+    last_parent_each_entry_ = file_system_of(file_fd).method == SyncMethod::each_entry;
+  }
+  return last_parent_each_entry_;
+}
+
+void DurableWrites::directory_in(const std::shared_ptr<Directory>& root,
+                                 const std::string& relative, int fd) {
+  if (file_system_of(fd).method != SyncMethod::each_entry) return;
+  sync_later(root, relative);
+  // Its own entry lies in its parent; the root's is its owner's to sync.
+  if (!relative.empty()) {
+    size_t slash = relative.rfind('/');
+    sync_later(root, slash == std::string::npos ? "" : relative.substr(0, slash));
+  }
+}
+
+int DurableWrites::sync_everything() const {
+  for (const FileSystem& file_system : file_systems_)
+    if (file_system.method == SyncMethod::file_system && syncfs(file_system.handle.get()) != 0)
+      return errno;
+  for (const DirectoryPlace& place : directories_) {
+    FileDescriptor directory = open_directory_below(*place.first, place.second);
+    // One that cannot be read cannot be synced either; its files were.
+    if (directory.valid() && fsync(directory.get()) != 0) return errno;
+  }
+  return 0;
+}
+
+void DurableWrites::make_durable(const std::string& shown, const std::function<void()>& tick) {
+  bool whole_file_system = false;
+  for (const FileSystem& file_system : file_systems_)
+    whole_file_system |= file_system.method == SyncMethod::file_system;
+  if (!whole_file_system && directories_.empty()) return;
+  // A sync can take seconds: the window stays drawn and hears a close
+  // request meanwhile. A future made by std::async waits for its thread
+  // when it goes, also when `tick` throws.
+  std::future<int> result =
+      start_thread_as_future([this] { return sync_everything(); });
+  while (result.wait_for(tick_interval) != std::future_status::ready) tick();
+  if (int error = result.get()) fail_at("cannot write to disk", shown, error);
+}
+
+void start_writeback(int fd, uint64_t& flushed, uint64_t written, bool final) {
+  if (final ? written < writeback_at_end : written - flushed < writeback_step) return;
+  // From `flushed` on; a length of 0 runs to the file's end.
+  (void)sync_file_range(fd, static_cast<off_t>(flushed), final ? 0 : static_cast<off_t>(written - flushed),
+                        SYNC_FILE_RANGE_WRITE);
+  flushed = written;
+}
+
+int sync_directory(const Directory& directory, int fallback) {
+  FileDescriptor readable(openat(directory.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (readable.valid()) return fsync(readable.get()) == 0 ? 0 : errno;
+  if (fallback >= 0) return syncfs(fallback) == 0 ? 0 : errno;
+  return 0;
+}

@@ -1,0 +1,88 @@
+#ifndef MORROWLINE_EXTRACT_DESTINATION_SYNC_H_
+#define MORROWLINE_EXTRACT_DESTINATION_SYNC_H_
+
+// Making what a run wrote durable before it reports success: a power cut
+// after that must find the new tree whole, never zero-length files. Every
+// system call that syncs the destination lives in destination_sync.cpp.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "archive/file_descriptor.h"
+#include "extract/destination_entries.h"
+
+// How the entries written on one file system reach stable storage.
+enum class SyncMethod {
+  none,         // tmpfs, ramfs: nothing there outlives the machine anyway
+  file_system,  // one syncfs(), which reports every writeback error
+  each_entry,   // fsync() of every file and directory written
+};
+
+// The method for a file system of type `magic` (statfs's f_type) under
+// the kernel `release` (uname's, "6.1.0-13-amd64"). syncfs() reports
+// writeback errors only since Linux 5.8; FUSE servers never see it, and
+// network and stacked file systems (NFS, SMB, 9p, Ceph, AFS, overlay,
+// eCryptfs) report through it nothing of what their files met. Those get
+// an fsync() of each entry, which each of them passes on.
+SyncMethod sync_method_for(int64_t magic, const std::string& release);
+
+// What a run wrote, file system by file system, until it is made durable.
+// Used by the extracting thread only.
+class DurableWrites {
+ public:
+  // Notes a file being written, open at `file_fd`, in `parent`; true when
+  // it needs an fsync() of its own before it is closed, and its parent a
+  // sync_later().
+  bool file_in(const std::shared_ptr<Directory>& parent, int file_fd);
+  // Notes a directory the run made or set up, open at `fd` (for reading),
+  // at `relative` below `root`.
+  void directory_in(const std::shared_ptr<Directory>& root, const std::string& relative, int fd);
+  // The directory at `relative` below `root` is to have its entries synced
+  // one by one.
+  void sync_later(const std::shared_ptr<Directory>& root, const std::string& relative);
+
+  // Makes every entry noted durable, on another thread; `tick` runs about
+  // every 50 ms meanwhile, and may throw (the wait ends first). Throws
+  // ContextError "cannot write to disk" (context: `shown` and the reason)
+  // when the file system reports a failure, "cannot start a thread" when
+  // none can be started.
+  void make_durable(const std::string& shown, const std::function<void()>& tick);
+
+ private:
+  struct FileSystem {
+    dev_t device = 0;
+    SyncMethod method = SyncMethod::each_entry;
+    FileDescriptor handle;  // any entry of it, for syncfs()
+  };
+  using DirectoryPlace = std::pair<std::shared_ptr<Directory>, std::string>;
+
+  const FileSystem& file_system_of(int fd);
+  // 0, or the errno of the first failure.
+  int sync_everything() const;
+
+  std::vector<FileSystem> file_systems_;
+  std::set<DirectoryPlace> directories_;  // on file systems synced entry by entry
+  std::shared_ptr<Directory> last_parent_;
+  bool last_parent_each_entry_ = false;
+};
+
+// Starts writing a file's bytes out once a big piece of it lies in memory:
+// every 8 MiB written, and at the end (`final`) of a file of 1 MiB or
+// more. `flushed`: how far that has been done. The final sync then waits
+// for little, and unwritten pages do not pile up. Only a hint: failures
+// show at the sync.
+void start_writeback(int fd, uint64_t& flushed, uint64_t written, bool final);
+
+// Makes the entries of `directory` durable: fsync() of it, or, where it
+// cannot be opened for reading, syncfs() through `fallback` (an open entry
+// of the same file system). 0, or the errno of the failure.
+int sync_directory(const Directory& directory, int fallback);
+
+#endif  // MORROWLINE_EXTRACT_DESTINATION_SYNC_H_
