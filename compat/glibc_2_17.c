@@ -121,6 +121,9 @@ int __wrap_pthread_attr_setstacksize(pthread_attr_t* attributes, size_t size) {
 int __wrap_pthread_sigmask(int how, const sigset_t* set, sigset_t* old_set) {
   return old_pthread_sigmask(how, set, old_set);
 }
+int __wrap_pthread_once(pthread_once_t* once, void (*run)(void)) {
+  return old_pthread_once(once, run);
+}
 
 void* old_dlopen(const char* file, int mode);
 void* old_dlsym(void* handle, const char* name);

@@ -140,16 +140,16 @@ std::shared_ptr<Directory> make_directory(const Directory& root, const Directory
   fail_at("cannot create directory", path, errno == EEXIST ? ENOTDIR : errno);
 }
 
-NewFile::NewFile(const Directory& parent, std::string leaf, mode_t create_mode)
-    : parent_(parent), leaf_(std::move(leaf)) {
+NewFile::NewFile(std::shared_ptr<Directory> parent, std::string leaf, mode_t create_mode)
+    : parent_(std::move(parent)), leaf_(std::move(leaf)) {
   create(create_mode);
 }
 
-NewFile::NewFile(const Directory& parent, std::string leaf, FileDescriptor unnamed)
-    : parent_(parent), leaf_(std::move(leaf)) {
+NewFile::NewFile(std::shared_ptr<Directory> parent, std::string leaf, FileDescriptor unnamed)
+    : parent_(std::move(parent)), leaf_(std::move(leaf)) {
   char link[64];
   std::snprintf(link, sizeof link, "/proc/self/fd/%d", unnamed.get());
-  int fd = parent_.fd.get();
+  int fd = parent_->fd.get();
   // Written so far, for start_writeback(); what was written out already is
   // skipped there at no cost.
   off_t end = lseek(unnamed.get(), 0, SEEK_CUR);
@@ -184,21 +184,21 @@ NewFile::NewFile(const Directory& parent, std::string leaf, FileDescriptor unnam
   } catch (...) {
     // No destructor runs for an object whose constructor throws.
     fd_.reset();
-    unlinkat(parent_.fd.get(), (temporary_.empty() ? leaf_ : temporary_).c_str(), 0);
+    unlinkat(parent_->fd.get(), (temporary_.empty() ? leaf_ : temporary_).c_str(), 0);
     throw;
   }
 }
 
 void NewFile::create(mode_t create_mode) {
   constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  fd_ = FileDescriptor(openat(parent_.fd.get(), leaf_.c_str(), flags, create_mode));
+  fd_ = FileDescriptor(openat(parent_->fd.get(), leaf_.c_str(), flags, create_mode));
   if (fd_.valid()) return;
   if (errno != EEXIST) fail("cannot create file", errno);
   // Something stands there: the new file goes beside it until complete. A
   // short name of our own, so that a name near the length limit still fits.
   for (unsigned attempt = 0; !fd_.valid(); ++attempt) {
     temporary_ = own_entry_name(attempt, temporary_suffix);
-    fd_ = FileDescriptor(openat(parent_.fd.get(), temporary_.c_str(), flags, create_mode));
+    fd_ = FileDescriptor(openat(parent_->fd.get(), temporary_.c_str(), flags, create_mode));
     if (fd_.valid()) (void)flock(fd_.get(), LOCK_EX | LOCK_NB);  // in use: not a killed run's
     if (!fd_.valid() && (errno != EEXIST || attempt > 1000)) {
       int error = errno;
@@ -212,7 +212,7 @@ void NewFile::create(mode_t create_mode) {
 NewFile::~NewFile() {
   if (placed_) return;
   fd_.reset();
-  unlinkat(parent_.fd.get(), (temporary_.empty() ? leaf_ : temporary_).c_str(), 0);
+  unlinkat(parent_->fd.get(), (temporary_.empty() ? leaf_ : temporary_).c_str(), 0);
 }
 
 void NewFile::write(const char* data, size_t size) {
@@ -234,7 +234,8 @@ int write_fully(int fd, const char* data, size_t size) {
   return 0;
 }
 
-void NewFile::commit(std::optional<mode_t> permissions, int64_t mtime, bool sync) {
+void NewFile::commit(std::optional<mode_t> permissions, int64_t mtime, bool sync,
+                     PendingRenames* later) {
   // Failures to set the mode or time are ignored, as some file systems keep
   // neither; the bytes are what counts.
   if (permissions) (void)fchmod(fd_.get(), *permissions);
@@ -247,14 +248,40 @@ void NewFile::commit(std::optional<mode_t> permissions, int64_t mtime, bool sync
   if (sync && fsync(fd_.get()) != 0) fail("cannot write to disk", errno);
   // Some file systems report a full disk only when the file is closed.
   if (close(fd_.release()) != 0) fail("cannot write file", errno);
-  if (!temporary_.empty() &&
-      renameat(parent_.fd.get(), temporary_.c_str(), parent_.fd.get(), leaf_.c_str()) != 0)
+  if (!temporary_.empty() && later) {
+    later->add(parent_, temporary_, leaf_);
+  } else if (!temporary_.empty() &&
+             renameat(parent_->fd.get(), temporary_.c_str(), parent_->fd.get(), leaf_.c_str()) != 0) {
     fail("cannot create file", errno);
+  }
   placed_ = true;
 }
 
+PendingRenames::~PendingRenames() {
+  for (const Pending& file : pending_)
+    (void)unlinkat(file.parent->fd.get(), file.temporary.c_str(), 0);
+}
+
+void PendingRenames::add(std::shared_ptr<Directory> parent, std::string temporary,
+                         std::string leaf) {
+  pending_.push_back(Pending{std::move(parent), std::move(temporary), std::move(leaf)});
+}
+
+void PendingRenames::rename_all() {
+  for (auto file = pending_.begin(); file != pending_.end(); ++file) {
+    int fd = file->parent->fd.get();
+    if (renameat(fd, file->temporary.c_str(), fd, file->leaf.c_str()) != 0) {
+      int error = errno;
+      std::string path = child_path(file->parent->shown, file->leaf);
+      pending_.erase(pending_.begin(), file);  // in place already
+      fail_at("cannot create file", path, error);
+    }
+  }
+  pending_.clear();
+}
+
 void NewFile::fail(const char* message, int error) const {
-  fail_at(message, child_path(parent_.shown, leaf_), error);
+  fail_at(message, child_path(parent_->shown, leaf_), error);
 }
 
 FileDescriptor make_unnamed_file(const Directory& directory, mode_t mode) {

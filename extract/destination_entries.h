@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "archive/file_descriptor.h"
 
@@ -50,22 +51,49 @@ std::shared_ptr<Directory> open_below(const Directory& root, const std::string& 
 std::shared_ptr<Directory> make_directory(const Directory& root, const Directory& parent,
                                           const std::string& relative, const std::string& leaf);
 
+// Files written beside the entries they replace, renamed over them only
+// once everything written is on the disk: a crash at any moment leaves the
+// old file or the new one, whole. Those still pending when this goes are
+// removed.
+class PendingRenames {
+ public:
+  PendingRenames() = default;
+  ~PendingRenames();
+  PendingRenames(const PendingRenames&) = delete;
+  PendingRenames& operator=(const PendingRenames&) = delete;
+
+  void add(std::shared_ptr<Directory> parent, std::string temporary, std::string leaf);
+  bool empty() const { return pending_.empty(); }
+  // Renames each over its entry, in the order added. Throws ContextError
+  // "cannot create file" (context: path and reason) at the first that
+  // fails.
+  void rename_all();
+
+ private:
+  struct Pending {
+    std::shared_ptr<Directory> parent;
+    std::string temporary;
+    std::string leaf;
+  };
+  std::vector<Pending> pending_;
+};
+
 // A member's bytes on their way into `leaf` of `parent`. The file is made
 // right there when nothing stands at that name; otherwise beside it, under
 // a hidden temporary name, and it replaces the old entry (a file, or a link,
 // which is never followed) only on commit(). A failure, or destruction
 // before commit(), removes what was written: no complete-looking file is
 // left. Throws ContextError "cannot create file" or "cannot write file"
-// (context: path and reason). `parent` must outlive the object.
+// (context: path and reason).
 class NewFile {
  public:
-  NewFile(const Directory& parent, std::string leaf, mode_t create_mode);
+  NewFile(std::shared_ptr<Directory> parent, std::string leaf, mode_t create_mode);
   // As above, for bytes already written to `unnamed` (see
   // make_unnamed_file): it is linked in at `leaf`, or beside it when
   // something stands there, and writing goes on at its end. Where it
   // cannot be linked (another file system, no /proc), its bytes are copied
   // into a new file.
-  NewFile(const Directory& parent, std::string leaf, FileDescriptor unnamed);
+  NewFile(std::shared_ptr<Directory> parent, std::string leaf, FileDescriptor unnamed);
   ~NewFile();
   NewFile(const NewFile&) = delete;
   NewFile& operator=(const NewFile&) = delete;
@@ -78,13 +106,15 @@ class NewFile {
   // Sets the permission bits (when given) and the modification time,
   // makes the file durable first when `sync` asks for it (fsync; throws
   // ContextError "cannot write to disk"), then puts the file in place.
-  void commit(std::optional<mode_t> permissions, int64_t mtime, bool sync);
+  // With `later`, a file that replaces an entry stays beside it and goes
+  // to `later` instead, to be renamed once everything is durable.
+  void commit(std::optional<mode_t> permissions, int64_t mtime, bool sync, PendingRenames* later);
 
  private:
   void create(mode_t create_mode);
   [[noreturn]] void fail(const char* message, int error) const;
 
-  const Directory& parent_;
+  std::shared_ptr<Directory> parent_;
   std::string leaf_;
   std::string temporary_;  // empty when made at its own name
   FileDescriptor fd_;

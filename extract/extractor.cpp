@@ -128,6 +128,7 @@ class Run {
   std::vector<std::string> made_parents_;  // of the first member, for a failed first install
   std::vector<DirectoryRecord> directories_;
   DurableWrites durable_;
+  PendingRenames renames_;
   std::chrono::steady_clock::time_point last_pass_;
   uint64_t member_written_ = 0;    // bytes of the member last announced
   std::vector<size_t> next_file_;  // per member: the next file member after it
@@ -242,6 +243,10 @@ void Run::extract_every_member() {
     // at any moment leaves the old tree or the new one, each whole.
     apply_directory_records(true);
     make_durable();
+    if (!renames_.empty()) {
+      renames_.rename_all();
+      make_durable();
+    }
     check_stop();
     if (reinstall_)
       if (std::optional<std::string> warning = reinstall_->commit())
@@ -323,11 +328,11 @@ void Run::extract_member(size_t i, MemberFeed& feed) {
     if (written.failure) std::rethrow_exception(written.failure);
     if (written.error)
       throw ContextError("cannot write file", target + ": " + std::strerror(written.error));
-    file.emplace(*parent, parts.back(), std::move(written.file));
+    file.emplace(parent, parts.back(), std::move(written.file));
     complete = written.complete;
     member_written_ = written.written;
   } else {
-    file.emplace(*parent, parts.back(), create_mode);
+    file.emplace(parent, parts.back(), create_mode);
   }
   sync_each = durable_.file_in(parent, file->descriptor());
   if (sync_each) durable_.sync_later(root, relative_path(parts, parent_count));
@@ -347,7 +352,10 @@ void Run::extract_member(size_t i, MemberFeed& feed) {
     feed.recycle(std::move(piece.buffer));
   }
   bool chmod_needed = permissions && *permissions != (create_mode & ~umask_);
-  file->commit(chmod_needed ? permissions : std::nullopt, member.mtime, sync_each);
+  // Outside the staging tree, a file that replaces another takes its name
+  // only once both are on the disk.
+  file->commit(chmod_needed ? permissions : std::nullopt, member.mtime, sync_each,
+               root == destination_ ? &renames_ : nullptr);
   if (file->replaces()) places_.forget(*root, parts, parts.size());
 }
 
