@@ -23,6 +23,10 @@
 
 namespace {
 
+// Where temporary names start: a run writes many beside their names in one
+// directory, and each tries the next free one from here.
+std::atomic<unsigned> next_temporary{0};
+
 // Kernels before 5.6, and some sandboxes, lack openat2; the walk of
 // target_path() then keeps a run below its destination.
 std::atomic<bool> openat2_missing{false};
@@ -140,13 +144,15 @@ std::shared_ptr<Directory> make_directory(const Directory& root, const Directory
   fail_at("cannot create directory", path, errno == EEXIST ? ENOTDIR : errno);
 }
 
-NewFile::NewFile(std::shared_ptr<Directory> parent, std::string leaf, mode_t create_mode)
-    : parent_(std::move(parent)), leaf_(std::move(leaf)) {
+NewFile::NewFile(std::shared_ptr<Directory> parent, std::string leaf, mode_t create_mode,
+                 bool beside)
+    : parent_(std::move(parent)), leaf_(std::move(leaf)), beside_(beside) {
   create(create_mode);
 }
 
-NewFile::NewFile(std::shared_ptr<Directory> parent, std::string leaf, FileDescriptor unnamed)
-    : parent_(std::move(parent)), leaf_(std::move(leaf)) {
+NewFile::NewFile(std::shared_ptr<Directory> parent, std::string leaf, FileDescriptor unnamed,
+                 bool beside)
+    : parent_(std::move(parent)), leaf_(std::move(leaf)), beside_(beside) {
   char link[64];
   std::snprintf(link, sizeof link, "/proc/self/fd/%d", unnamed.get());
   int fd = parent_->fd.get();
@@ -154,12 +160,13 @@ NewFile::NewFile(std::shared_ptr<Directory> parent, std::string leaf, FileDescri
   // skipped there at no cost.
   off_t end = lseek(unnamed.get(), 0, SEEK_CUR);
   written_ = end > 0 ? static_cast<uint64_t>(end) : 0;
-  if (linkat(AT_FDCWD, link, fd, leaf_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+  if (!beside_ && linkat(AT_FDCWD, link, fd, leaf_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
     fd_ = std::move(unnamed);
     return;
   }
+  if (beside_) errno = EEXIST;
   for (unsigned attempt = 0; errno == EEXIST && attempt <= 1000; ++attempt) {
-    std::string name = own_entry_name(attempt, temporary_suffix);
+    std::string name = own_entry_name(next_temporary++, temporary_suffix);
     if (linkat(AT_FDCWD, link, fd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
       temporary_ = name;
       fd_ = std::move(unnamed);
@@ -191,13 +198,16 @@ NewFile::NewFile(std::shared_ptr<Directory> parent, std::string leaf, FileDescri
 
 void NewFile::create(mode_t create_mode) {
   constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  fd_ = FileDescriptor(openat(parent_->fd.get(), leaf_.c_str(), flags, create_mode));
-  if (fd_.valid()) return;
-  if (errno != EEXIST) fail("cannot create file", errno);
-  // Something stands there: the new file goes beside it until complete. A
-  // short name of our own, so that a name near the length limit still fits.
+  if (!beside_) {
+    fd_ = FileDescriptor(openat(parent_->fd.get(), leaf_.c_str(), flags, create_mode));
+    if (fd_.valid()) return;
+    if (errno != EEXIST) fail("cannot create file", errno);
+  }
+  // Something stands there, or it must wait: the new file goes beside it
+  // until complete. A short name of our own, so that a name near the
+  // length limit still fits.
   for (unsigned attempt = 0; !fd_.valid(); ++attempt) {
-    temporary_ = own_entry_name(attempt, temporary_suffix);
+    temporary_ = own_entry_name(next_temporary++, temporary_suffix);
     fd_ = FileDescriptor(openat(parent_->fd.get(), temporary_.c_str(), flags, create_mode));
     if (fd_.valid()) (void)flock(fd_.get(), LOCK_EX | LOCK_NB);  // in use: not a killed run's
     if (!fd_.valid() && (errno != EEXIST || attempt > 1000)) {

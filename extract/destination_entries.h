@@ -79,35 +79,38 @@ class PendingRenames {
 };
 
 // A member's bytes on their way into `leaf` of `parent`. The file is made
-// right there when nothing stands at that name; otherwise beside it, under
-// a hidden temporary name, and it replaces the old entry (a file, or a link,
-// which is never followed) only on commit(). A failure, or destruction
-// before commit(), removes what was written: no complete-looking file is
-// left. Throws ContextError "cannot create file" or "cannot write file"
+// right there when nothing stands at that name; otherwise, or when it is
+// to be written `beside` its name in any case, under a hidden temporary
+// name, and it takes its own (replacing a file, or a link, which is never
+// followed) only on commit() or later. A failure, or destruction before
+// commit(), removes what was written: no complete-looking file is left.
+// Throws ContextError "cannot create file" or "cannot write file"
 // (context: path and reason).
 class NewFile {
  public:
-  NewFile(std::shared_ptr<Directory> parent, std::string leaf, mode_t create_mode);
+  NewFile(std::shared_ptr<Directory> parent, std::string leaf, mode_t create_mode, bool beside);
   // As above, for bytes already written to `unnamed` (see
   // make_unnamed_file): it is linked in at `leaf`, or beside it when
   // something stands there, and writing goes on at its end. Where it
   // cannot be linked (another file system, no /proc), its bytes are copied
   // into a new file.
-  NewFile(std::shared_ptr<Directory> parent, std::string leaf, FileDescriptor unnamed);
+  NewFile(std::shared_ptr<Directory> parent, std::string leaf, FileDescriptor unnamed,
+          bool beside);
   ~NewFile();
   NewFile(const NewFile&) = delete;
   NewFile& operator=(const NewFile&) = delete;
 
   void write(const char* data, size_t size);
-  // True when an entry stood at the name and is being replaced.
+  // True when the file is written beside its name: an entry stood there
+  // and is being replaced, or it was to be written beside.
   bool replaces() const { return !temporary_.empty(); }
   // The file's descriptor, open for writing until commit().
   int descriptor() const { return fd_.get(); }
   // Sets the permission bits (when given) and the modification time,
   // makes the file durable first when `sync` asks for it (fsync; throws
   // ContextError "cannot write to disk"), then puts the file in place.
-  // With `later`, a file that replaces an entry stays beside it and goes
-  // to `later` instead, to be renamed once everything is durable.
+  // With `later`, a file written beside its name stays there and goes to
+  // `later` instead, to be renamed once everything is durable.
   void commit(std::optional<mode_t> permissions, int64_t mtime, bool sync, PendingRenames* later);
 
  private:
@@ -116,6 +119,7 @@ class NewFile {
 
   std::shared_ptr<Directory> parent_;
   std::string leaf_;
+  bool beside_;
   std::string temporary_;  // empty when made at its own name
   FileDescriptor fd_;
   bool placed_ = false;

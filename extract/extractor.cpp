@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include "archive/context_error.h"
@@ -113,9 +114,15 @@ class Run {
   void record_made(const std::shared_ptr<Directory>& root, const std::vector<std::string>& parts,
                    size_t first, const std::vector<size_t>& made);
   void apply_directory_records(bool staging_too);
+  // What killed runs left in `directory`, where files are written in
+  // place, goes once per directory.
+  void clear_stale_entries(const std::shared_ptr<Directory>& directory);
   // Makes everything written so far durable, while observers hear of it.
   void make_durable();
   void remove_made_parents();
+  // After a failure: the files written outside the staging tree take their
+  // names, as they do at the end of a run.
+  void land_written_files();
 
   Extractor& extractor_;
   const std::vector<MemberInfo>& members_;
@@ -129,6 +136,8 @@ class Run {
   std::vector<DirectoryRecord> directories_;
   DurableWrites durable_;
   PendingRenames renames_;
+  std::shared_ptr<Directory> last_cleared_;
+  std::set<std::pair<dev_t, ino_t>> cleared_;
   std::chrono::steady_clock::time_point last_pass_;
   uint64_t member_written_ = 0;    // bytes of the member last announced
   std::vector<size_t> next_file_;  // per member: the next file member after it
@@ -254,8 +263,22 @@ void Run::extract_every_member() {
   } catch (...) {
     apply_directory_records(false);
     reinstall_.reset();
+    land_written_files();
     remove_made_parents();
     throw;
+  }
+}
+
+void Run::land_written_files() {
+  if (renames_.empty()) return;
+  // Each is complete, and on the disk before it takes its name, as after a
+  // run that succeeds; the failure that brought us here is the one to
+  // report.
+  try {
+    durable_.make_durable(destination_->shown, [] {});
+    renames_.rename_all();
+    durable_.make_durable(destination_->shown, [] {});
+  } catch (const std::exception&) {
   }
 }
 
@@ -319,6 +342,11 @@ void Run::extract_member(size_t i, MemberFeed& feed) {
   // Made with its final permission bits where the umask allows, so that
   // most files need no chmod.
   mode_t create_mode = permissions ? (*permissions & 0777) : 0666;
+  // Outside the staging tree, each file waits beside its name and takes it
+  // only once everything is on the disk: a crash never leaves one cut short,
+  // nor an old one lost.
+  bool in_place = root == destination_;
+  if (in_place) clear_stale_entries(parent);
   std::optional<NewFile> file;
   bool complete = false;
   bool sync_each = false;
@@ -328,11 +356,11 @@ void Run::extract_member(size_t i, MemberFeed& feed) {
     if (written.failure) std::rethrow_exception(written.failure);
     if (written.error)
       throw ContextError("cannot write file", target + ": " + std::strerror(written.error));
-    file.emplace(parent, parts.back(), std::move(written.file));
+    file.emplace(parent, parts.back(), std::move(written.file), in_place);
     complete = written.complete;
     member_written_ = written.written;
   } else {
-    file.emplace(parent, parts.back(), create_mode);
+    file.emplace(parent, parts.back(), create_mode, in_place);
   }
   sync_each = durable_.file_in(parent, file->descriptor());
   if (sync_each) durable_.sync_later(root, relative_path(parts, parent_count));
@@ -352,10 +380,8 @@ void Run::extract_member(size_t i, MemberFeed& feed) {
     feed.recycle(std::move(piece.buffer));
   }
   bool chmod_needed = permissions && *permissions != (create_mode & ~umask_);
-  // Outside the staging tree, a file that replaces another takes its name
-  // only once both are on the disk.
   file->commit(chmod_needed ? permissions : std::nullopt, member.mtime, sync_each,
-               root == destination_ ? &renames_ : nullptr);
+               in_place ? &renames_ : nullptr);
   if (file->replaces()) places_.forget(*root, parts, parts.size());
 }
 
@@ -424,6 +450,16 @@ void Run::apply_directory_records(bool staging_too) {
       durable_.directory_in(record.root, record.relative, directory.get());
   }
   directories_.clear();
+}
+
+void Run::clear_stale_entries(const std::shared_ptr<Directory>& directory) {
+  if (directory == last_cleared_ || directory == destination_) return;  // cleared at the start
+  last_cleared_ = directory;
+  struct stat identity;
+  if (fstat(directory->fd.get(), &identity) != 0 ||
+      !cleared_.emplace(identity.st_dev, identity.st_ino).second)
+    return;
+  remove_stale_entries(*directory);
 }
 
 void Run::make_durable() {
