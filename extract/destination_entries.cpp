@@ -267,9 +267,12 @@ void NewFile::commit(std::optional<mode_t> permissions, int64_t mtime, bool sync
   placed_ = true;
 }
 
-PendingRenames::~PendingRenames() {
+PendingRenames::~PendingRenames() { discard(); }
+
+void PendingRenames::discard() {
   for (const Pending& file : pending_)
     (void)unlinkat(file.parent->fd.get(), file.temporary.c_str(), 0);
+  pending_.clear();
 }
 
 void PendingRenames::add(std::shared_ptr<Directory> parent, std::string temporary,

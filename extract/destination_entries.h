@@ -68,6 +68,8 @@ class PendingRenames {
   // "cannot create file" (context: path and reason) at the first that
   // fails.
   void rename_all();
+  // Removes those still pending.
+  void discard();
 
  private:
   struct Pending {

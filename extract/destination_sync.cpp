@@ -60,6 +60,13 @@ SyncMethod sync_method_for(int64_t magic, const std::string& release) {
   return reports_writeback_errors(release) ? SyncMethod::file_system : SyncMethod::each_entry;
 }
 
+SyncMethod sync_method_of(int fd) {
+  // What cannot be told is synced entry by entry, which works everywhere.
+  struct statfs kind;
+  if (fstatfs(fd, &kind) != 0) return SyncMethod::each_entry;
+  return sync_method_for(static_cast<int64_t>(kind.f_type), running_kernel());
+}
+
 const DurableWrites::FileSystem& DurableWrites::file_system_of(int fd) {
   struct stat entry;
   dev_t device = fstat(fd, &entry) == 0 ? entry.st_dev : 0;
@@ -69,10 +76,7 @@ const DurableWrites::FileSystem& DurableWrites::file_system_of(int fd) {
   added.device = device;
   // Its own descriptor: the one given is closed long before the sync.
   added.handle = FileDescriptor(fcntl(fd, F_DUPFD_CLOEXEC, 0));
-  struct statfs kind;
-  // What cannot be told is synced entry by entry, which works everywhere.
-  if (device != 0 && added.handle.valid() && fstatfs(added.handle.get(), &kind) == 0)
-    added.method = sync_method_for(static_cast<int64_t>(kind.f_type), running_kernel());
+  if (device != 0 && added.handle.valid()) added.method = sync_method_of(added.handle.get());
   file_systems_.push_back(std::move(added));
   return file_systems_.back();
 }
@@ -136,6 +140,7 @@ void start_writeback(int fd, uint64_t& flushed, uint64_t written, bool final) {
 }
 
 int sync_directory(const Directory& directory, int fallback) {
+  if (fallback >= 0 && sync_method_of(fallback) == SyncMethod::none) return 0;
   FileDescriptor readable(openat(directory.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (readable.valid()) return fsync(readable.get()) == 0 ? 0 : errno;
   if (fallback >= 0) return syncfs(fallback) == 0 ? 0 : errno;

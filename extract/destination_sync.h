@@ -32,6 +32,9 @@ enum class SyncMethod {
 // eCryptfs) report through it nothing of what their files met. Those get
 // an fsync() of each entry, which each of them passes on.
 SyncMethod sync_method_for(int64_t magic, const std::string& release);
+// The method for the file system that holds the open entry `fd`: each
+// entry where that cannot be told.
+SyncMethod sync_method_of(int fd);
 
 // What a run wrote, file system by file system, until it is made durable.
 // Used by the extracting thread only.
@@ -82,7 +85,8 @@ void start_writeback(int fd, uint64_t& flushed, uint64_t written, bool final);
 
 // Makes the entries of `directory` durable: fsync() of it, or, where it
 // cannot be opened for reading, syncfs() through `fallback` (an open entry
-// of the same file system). 0, or the errno of the failure.
+// of the same file system); nothing on a file system that keeps nothing
+// over a power cut. 0, or the errno of the failure.
 int sync_directory(const Directory& directory, int fallback);
 
 #endif  // MORROWLINE_EXTRACT_DESTINATION_SYNC_H_

@@ -119,7 +119,9 @@ class Run {
   void clear_stale_entries(const std::shared_ptr<Directory>& directory);
   // Makes everything written so far durable, while observers hear of it.
   void make_durable();
-  void remove_made_parents();
+  // After a failure: the directories the run made in place that hold
+  // nothing go, deepest first.
+  void remove_made_in_place();
   // After a failure: the files written outside the staging tree take their
   // names, as they do at the end of a run.
   void land_written_files();
@@ -132,7 +134,9 @@ class Run {
   Places places_;
   std::optional<Reinstall> reinstall_;
   size_t reinstall_depth_ = 0;
-  std::vector<std::string> made_parents_;  // of the first member, for a failed first install
+  // Directories made in place (the first member's parents among them), in
+  // the order made: a failed run removes those left empty.
+  std::vector<std::string> made_in_place_;
   std::vector<DirectoryRecord> directories_;
   DurableWrites durable_;
   PendingRenames renames_;
@@ -180,7 +184,6 @@ void Run::plan_reinstall() {
       std::vector<size_t> made;
       holder = places_.create(destination_, first, parent_count, parent, made);
       record_made(destination_, first, 0, made);
-      for (size_t count : made) made_parents_.push_back(relative_path(first, count));
     }
   }
   if (holder != destination_) remove_stale_entries(*holder);
@@ -264,7 +267,7 @@ void Run::extract_every_member() {
     apply_directory_records(false);
     reinstall_.reset();
     land_written_files();
-    remove_made_parents();
+    remove_made_in_place();
     throw;
   }
 }
@@ -279,12 +282,13 @@ void Run::land_written_files() {
     renames_.rename_all();
     durable_.make_durable(destination_->shown, [] {});
   } catch (const std::exception&) {
+    renames_.discard();
   }
 }
 
-void Run::remove_made_parents() {
+void Run::remove_made_in_place() {
   // Deepest first; one that holds something now stays.
-  for (auto made = made_parents_.rbegin(); made != made_parents_.rend(); ++made)
+  for (auto made = made_in_place_.rbegin(); made != made_in_place_.rend(); ++made)
     remove_if_empty(*destination_, *made);
 }
 
@@ -316,7 +320,10 @@ void Run::extract_member(size_t i, MemberFeed& feed) {
     // The staging directory itself stands for the first member.
     bool made_here = (!made.empty() && made.back() == parts.size()) ||
                      (parts.empty() && root->made);
-    if (made_here && !made.empty()) made.pop_back();
+    if (made_here && !made.empty()) {
+      made.pop_back();
+      if (root == destination_) made_in_place_.push_back(relative_path(parts, parts.size()));
+    }
     record_made(root, parts, first, made);
     if (!permissions && made_here) permissions = 0755 & ~umask_;
     directories_.push_back(DirectoryRecord{root, relative_path(parts, parts.size()),
@@ -426,9 +433,11 @@ void Run::record_made(const std::shared_ptr<Directory>& root, const std::vector<
                       size_t first, const std::vector<size_t>& made) {
   // Made 0700 so that nobody sees into them while they fill; the mode a
   // directory would have had from mkdir comes at the end.
-  for (size_t count : made)
+  for (size_t count : made) {
     directories_.push_back(DirectoryRecord{root, relative_path(parts, count), first + count,
                                            0755 & ~umask_, std::nullopt});
+    if (root == destination_) made_in_place_.push_back(relative_path(parts, count));
+  }
 }
 
 void Run::check_stop() const {
