@@ -15,6 +15,8 @@ usage: bench/run.sh [options]
   --work DIR      payloads, archives and outputs (default /tmp/morrowline-bench)
   --tmpfs         mount a tmpfs at DIR (root only); it stays mounted, with the
                   payloads for the next run, until 'umount DIR'
+  --ext4          mount a fresh ext4 at DIR (root only), made in the sparse file
+                  DIR.ext4 beside it; unmounted and removed at the end
   --scale F       multiply the payloads' file counts and large file sizes by F
                   (0.02 makes a quick check of the script itself)
 Markdown tables go to standard output and to DIR/results.md; progress to
@@ -32,6 +34,7 @@ sfx="$repo/build/bin/morrowline-sfx"
 pack="$repo/build/bin/morrowline-pack"
 work=/tmp/morrowline-bench
 use_tmpfs=0
+use_ext4=0
 scale=1
 
 while [ $# -gt 0 ]; do
@@ -42,6 +45,7 @@ while [ $# -gt 0 ]; do
     --pack) need_value "$1" $#; pack=$2; shift 2 ;;
     --work) need_value "$1" $#; work=$2; shift 2 ;;
     --tmpfs) use_tmpfs=1; shift ;;
+    --ext4) use_ext4=1; shift ;;
     --scale) need_value "$1" $#; scale=$2; shift 2 ;;
     -h | --help) usage; exit 0 ;;
     *) usage >&2; exit 2 ;;
@@ -71,8 +75,12 @@ for tool in python3 zip unzip bsdtar tar Xvfb sha256sum; do
 done
 [ -x /usr/bin/time ] || die "/usr/bin/time is missing: install the package 'time' (tools/setup.sh)"
 
+[ "$use_tmpfs$use_ext4" != 11 ] || die "--tmpfs and --ext4 exclude each other"
+
 # Tools in the order of a round; 7z and busybox only when installed. The
 # installer comes three times: deflate (the default), Zstandard and XZ.
+# On a disk, the installer's run ends with its tree on the disk; so do
+# unzip's and bsdtar's when followed by sync -f, the same durable work.
 tools=(sfx sfx-zstd sfx-xz unzip bsdtar)
 command -v 7z >/dev/null && tools+=(7z) || echo "run.sh: 7z is not installed; skipping it" >&2
 command -v busybox >/dev/null && tools+=(busybox) ||
@@ -86,6 +94,8 @@ label() {
     sfx-xz) echo "morrowline-sfx xz" ;;
     unzip) echo "unzip -q" ;;
     bsdtar) echo "bsdtar -xf" ;;
+    unzip-sync) echo "unzip -q, sync -f" ;;
+    bsdtar-sync) echo "bsdtar -xf, sync -f" ;;
     7z) echo "7z x" ;;
     busybox) echo "busybox unzip" ;;
     tar) echo "tar -xf (floor)" ;;
@@ -96,6 +106,17 @@ umask 022
 mkdir -p "$work"
 work=$(realpath "$work")
 mounted=0
+ext4_image=""
+if [ "$use_ext4" = 1 ]; then
+  [ "$(id -u)" -eq 0 ] || die "--ext4 needs root"
+  command -v mkfs.ext4 >/dev/null || die "mkfs.ext4 is missing (tools/setup.sh installs it)"
+  ext4_image="$work.ext4"
+  rm -f "$ext4_image"
+  # A limit, not a reservation: outputs are deleted as they go.
+  truncate -s 64G "$ext4_image"
+  mkfs.ext4 -q -F "$ext4_image"
+  mount -o loop "$ext4_image" "$work"
+fi
 if [ "$use_tmpfs" = 1 ]; then
   [ "$(id -u)" -eq 0 ] || die "--tmpfs needs root"
   if [ "$(stat -f -c %T "$work")" != tmpfs ]; then
@@ -106,6 +127,7 @@ if [ "$use_tmpfs" = 1 ]; then
 fi
 on_tmpfs=0
 [ "$(stat -f -c %T "$work")" = tmpfs ] && on_tmpfs=1
+[ "$on_tmpfs" = 1 ] || tools+=(unzip-sync bsdtar-sync)
 
 if [ "$scale" = 1 ]; then data="$work/payloads"; else data="$work/payloads-scale$scale"; fi
 out="$work/out"
@@ -126,6 +148,9 @@ cleanup() {
     rm -rf "${trash:?}"/*
   fi
   [ "$mounted" = 0 ] || echo "the tmpfs at $work stays mounted; 'umount $work' frees it" >&2
+  if [ -n "$ext4_image" ]; then
+    cd / && umount "$work" && rm -f "$ext4_image"
+  fi
   exit "$status"
 }
 trap cleanup EXIT
@@ -137,7 +162,7 @@ for old in "$out"/*; do
 done
 
 discard() {
-  if [ "$on_tmpfs" = 1 ]; then
+  if [ "$on_tmpfs" = 1 ] || [ -n "$ext4_image" ]; then
     rm -rf "$1" # tmpfs frees at once, and memory would not hold every output
   else
     mv "$1" "$trash/"
@@ -214,6 +239,8 @@ tool_command() { # tool_command TOOL PAYLOAD: sets the array cmd
     sfx-xz) cmd=("$data/$2.xz.run") ;;
     unzip) cmd=(unzip -q "$z") ;;
     bsdtar) cmd=(bsdtar -xf "$z") ;;
+    unzip-sync) cmd=(sh -c 'unzip -q "$1" && sync -f .' sh "$z") ;;
+    bsdtar-sync) cmd=(sh -c 'bsdtar -xf "$1" && sync -f .' sh "$z") ;;
     7z) cmd=(7z x -y -bd "$z") ;;
     busybox) cmd=(busybox unzip -q "$z") ;;
     tar) cmd=(tar -xf "$data/$2.tar") ;;
@@ -337,7 +364,14 @@ report() {
         t = peers[i]
         if ((t in n) && !fail[t] && (best == "" || mw[t] < mw[best])) best = t
       }
+      durable = ""
+      split("unzip-sync bsdtar-sync", synced, " ")
+      for (i = 1; i <= 2; i++) {
+        t = synced[i]
+        if ((t in n) && !fail[t] && (durable == "" || mw[t] < mw[durable])) durable = t
+      }
       names["unzip"] = "unzip -q"; names["bsdtar"] = "bsdtar -xf"; names["7z"] = "7z x"; names["busybox"] = "busybox unzip"
+      names["unzip-sync"] = "unzip -q, sync -f"; names["bsdtar-sync"] = "bsdtar -xf, sync -f"
       print "| morrowline-sfx against | wall | CPU | peak RSS |"
       print "|---|---:|---:|---:|"
       split("sfx sfx-zstd sfx-xz", ours, " ")
@@ -348,6 +382,8 @@ report() {
         if (fail[s]) { printf "| (%s failed its checks) | | | |\n", method[i]; continue }
         if (best != "")
           printf "| %s, fastest peer (%s) | %s | %s | %s |\n", method[i], names[best], ratio(mw[s], mw[best]), ratio(mc[s], mc[best]), ratio(rss[s], rss[best])
+        if (durable != "")
+          printf "| %s, fastest durable peer (%s) | %s | %s | %s |\n", method[i], names[durable], ratio(mw[s], mw[durable]), ratio(mc[s], mc[durable]), ratio(rss[s], rss[durable])
         if (!fail["tar"])
           printf "| %s, floor (tar -xf) | %s | %s | %s |\n", method[i], ratio(mw[s], mw["tar"]), ratio(mc[s], mc["tar"]), ratio(rss[s], rss["tar"])
       }

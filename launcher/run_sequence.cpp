@@ -20,6 +20,7 @@
 #include "launcher/time_zone.h"
 #include "ui/display_connection.h"
 #include "ui/progress_window.h"
+#include "ui/toolkit_files.h"
 
 namespace {
 
@@ -105,6 +106,7 @@ int run_sequence(Extractor& extractor, std::size_t member_count, int argc, char*
   Fl::warning = toolkit_warning;
   std::atexit(toolkit_exit);
   phase = Phase::setting_up;
+  keep_toolkit_files_unwritten();
   auto window = std::make_shared<ProgressWindow>(member_count);
   for (const MemberInfo& member : extractor.archive->members())
     window->member_sizes.push_back(member.uncompressed_size);
