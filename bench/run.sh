@@ -15,8 +15,9 @@ usage: bench/run.sh [options]
   --work DIR      payloads, archives and outputs (default /tmp/morrowline-bench)
   --tmpfs         mount a tmpfs at DIR (root only); it stays mounted, with the
                   payloads for the next run, until 'umount DIR'
-  --ext4          mount a fresh ext4 at DIR (root only), made in the sparse file
-                  DIR.ext4 beside it; unmounted and removed at the end
+  --ext4          extract onto a fresh ext4 (root only), made in the sparse file
+                  DIR/out.ext4 and mounted at DIR/out; the payloads stay
+                  where they are; unmounted and removed at the end
   --scale F       multiply the payloads' file counts and large file sizes by F
                   (0.02 makes a quick check of the script itself)
 Markdown tables go to standard output and to DIR/results.md; progress to
@@ -106,17 +107,6 @@ umask 022
 mkdir -p "$work"
 work=$(realpath "$work")
 mounted=0
-ext4_image=""
-if [ "$use_ext4" = 1 ]; then
-  [ "$(id -u)" -eq 0 ] || die "--ext4 needs root"
-  command -v mkfs.ext4 >/dev/null || die "mkfs.ext4 is missing (tools/setup.sh installs it)"
-  ext4_image="$work.ext4"
-  rm -f "$ext4_image"
-  # A limit, not a reservation: outputs are deleted as they go.
-  truncate -s 64G "$ext4_image"
-  mkfs.ext4 -q -F "$ext4_image"
-  mount -o loop "$ext4_image" "$work"
-fi
 if [ "$use_tmpfs" = 1 ]; then
   [ "$(id -u)" -eq 0 ] || die "--tmpfs needs root"
   if [ "$(stat -f -c %T "$work")" != tmpfs ]; then
@@ -134,6 +124,19 @@ out="$work/out"
 trash="$work/trash"
 logs="$work/logs"
 mkdir -p "$data" "$out" "$trash" "$logs"
+ext4_image=""
+if [ "$use_ext4" = 1 ]; then
+  [ "$(id -u)" -eq 0 ] || die "--ext4 needs root"
+  command -v mkfs.ext4 >/dev/null || die "mkfs.ext4 is missing (tools/setup.sh installs it)"
+  ext4_image="$work/out.ext4"
+  umount "$out" 2>/dev/null || true
+  rm -f "$ext4_image"
+  # A limit, not a reservation: outputs are deleted as they go.
+  truncate -s 64G "$ext4_image"
+  mkfs.ext4 -q -F "$ext4_image"
+  mount -o loop "$ext4_image" "$out"
+  rmdir "$out/lost+found"
+fi
 run_id="$(date +%Y%m%d-%H%M%S)-$$"
 results="$logs/$run_id.tsv"
 
@@ -149,7 +152,7 @@ cleanup() {
   fi
   [ "$mounted" = 0 ] || echo "the tmpfs at $work stays mounted; 'umount $work' frees it" >&2
   if [ -n "$ext4_image" ]; then
-    cd / && umount "$work" && rm -f "$ext4_image"
+    cd / && umount "$out" && rm -f "$ext4_image"
   fi
   exit "$status"
 }
@@ -397,7 +400,8 @@ machine() {
   echo "- machine: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n1)," \
     "$(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)," \
     "Linux $(uname -r)"
-  echo "- work directory: $work ($(df --output=fstype "$work" | tail -n1))"
+  echo "- work directory: $work ($(df --output=fstype "$work" | tail -n1))," \
+    "extracting onto $(df --output=fstype "$out" | tail -n1 | tr -d ' ')$([ -z "$ext4_image" ] || echo " (a loop-mounted file system of its own)")"
   echo "- morrowline-sfx: $sfx ($(stat -c %s "$sfx") bytes)"
   echo "- $(unzip -v | head -n1)"
   echo "- $(bsdtar --version)"

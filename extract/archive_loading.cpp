@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "archive/context_error.h"
+#include "archive/cut_short.h"
 #include "archive/end_record.h"
 #include "extract/extractor.h"
 
@@ -77,7 +78,12 @@ bool Extractor::load_archive(const std::string& path) {
   tail.resize(static_cast<size_t>(got));
 
   std::optional<int64_t> start = archive_start(tail, tail_start);
-  if (!start) return false;
+  if (!start) {
+    // A download that stopped early has the program and the first members,
+    // but not the end record.
+    if (looks_cut_short(whole, size)) throw IncompleteInstaller(size, path);
+    return false;
+  }
   archive->reset();
   // A first byte before the file's start means the record lies; the empty
   // image then fails to open as "bad zip".

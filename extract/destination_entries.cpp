@@ -65,6 +65,20 @@ void name_opened(const Directory& root, const std::string& relative, Directory& 
   }
 }
 
+}  // namespace
+
+void give_owner_access(int fd, const Directory& parent, const std::string& leaf) {
+  struct stat made;
+  if (fstat(fd, &made) != 0 || (made.st_mode & 0700) == 0700) return;
+  // fchmod() refuses a descriptor opened with O_PATH; its /proc link is the
+  // directory itself, never a name that could be swapped meanwhile.
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  if (chmod(link, 0700) != 0) (void)fchmodat(parent.fd.get(), leaf.c_str(), 0700, 0);
+}
+
+namespace {
+
 bool is_link(int parent_fd, const std::string& name) {
   struct stat entry;
   return fstatat(parent_fd, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -136,6 +150,7 @@ std::shared_ptr<Directory> make_directory(const Directory& root, const Directory
     made->shown = path;
     made->real = child_path(parent.real, leaf);
     made->made = created;
+    if (created) give_owner_access(made->fd.get(), parent, leaf);
     return made;
   }
   if (errno == ENOTDIR && is_link(parent.fd.get(), leaf)) {

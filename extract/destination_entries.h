@@ -31,6 +31,12 @@ struct Directory {
 // "cannot open directory" with the path and reason.
 std::shared_ptr<Directory> open_directory(const std::string& path);
 
+// Gives the directory this run just made, `leaf` of `parent` and open at
+// `fd`, its owner's read, write and search bits (mode 0700) when the
+// umask took them away (umask 0222 or 0777), so that it can be filled;
+// its own mode comes at the run's end.
+void give_owner_access(int fd, const Directory& parent, const std::string& leaf);
+
 // Takes an exclusive lock on `directory` for as long as it stays open.
 // Throws ContextError "another installer is extracting here" (context: the
 // directory) when another process holds it.

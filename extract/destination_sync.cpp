@@ -125,10 +125,16 @@ void DurableWrites::make_durable(const std::string& shown, const std::function<v
   // A sync can take seconds: the window stays drawn and hears a close
   // request meanwhile. A future made by std::async waits for its thread
   // when it goes, also when `tick` throws.
-  std::future<int> result =
-      start_thread_as_future([this] { return sync_everything(); });
-  while (result.wait_for(tick_interval) != std::future_status::ready) tick();
-  if (int error = result.get()) fail_at("cannot write to disk", shown, error);
+  int error = 0;
+  try {
+    std::future<int> result = start_thread_as_future([this] { return sync_everything(); });
+    while (result.wait_for(tick_interval) != std::future_status::ready) tick();
+    error = result.get();
+  } catch (const ThreadNotStarted&) {
+    // Under a process limit the sync still comes, without the window.
+    error = sync_everything();
+  }
+  if (error) fail_at("cannot write to disk", shown, error);
 }
 
 void start_writeback(int fd, uint64_t& flushed, uint64_t written, bool final) {

@@ -51,11 +51,11 @@ class DurableWrites {
   // one by one.
   void sync_later(const std::shared_ptr<Directory>& root, const std::string& relative);
 
-  // Makes every entry noted durable, on another thread; `tick` runs about
-  // every 50 ms meanwhile, and may throw (the wait ends first). Throws
-  // ContextError "cannot write to disk" (context: `shown` and the reason)
-  // when the file system reports a failure, "cannot start a thread" when
-  // none can be started.
+  // Makes every entry noted durable, on another thread (on this one when
+  // none can be started); `tick` runs about every 50 ms meanwhile, and may
+  // throw (the wait ends first). Throws ContextError "cannot write to
+  // disk" (context: `shown` and the reason) when the file system reports a
+  // failure.
   void make_durable(const std::string& shown, const std::function<void()>& tick);
 
  private:

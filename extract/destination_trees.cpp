@@ -311,6 +311,7 @@ std::shared_ptr<Directory> make_staging_directory(const Directory& parent, const
     (void)unlinkat(parent.fd.get(), name.c_str(), AT_REMOVEDIR);
     fail_at("cannot create directory", child_path(parent.shown, name), error);
   }
+  give_owner_access(staging->fd.get(), parent, name);
   staging->shown = child_path(parent.shown, leaf);
   staging->real = child_path(parent.real, name);
   staging->made = true;

@@ -26,7 +26,7 @@ class Extractor {
 
   // True when an archive was found and opened; it is then read in place
   // from the file, which must not change during the run. Throws as the
-  // constructor.
+  // constructor, and IncompleteInstaller for an installer cut short.
   bool load_archive(const std::string& path);
   // As load_archive, from a stream positioned at the start of the file's
   // last 65,557 bytes (or at its start, when it is shorter); the archive is

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "extract/interrupted.h"
+#include "extract/thread_start.h"
 
 namespace {
 
@@ -25,9 +26,18 @@ MemberFeed::MemberFeed(Archive& archive, const std::vector<MemberInfo>& members,
     lane_of_[wanted[j]] = j % lanes;
     lanes_[j % lanes]->members.push_back(wanted[j]);
   }
-  for (size_t i = 0; i < lanes; ++i) {
+  try {
+    start_readers(archive);
+  } catch (const ContextError&) {
+    close_and_join();  // those that started
+    throw;
+  }
+}
+
+void MemberFeed::start_readers(Archive& archive) {
+  for (size_t i = 0; i < lanes_.size(); ++i) {
     Lane& lane = *lanes_[i];
-    lane.reader = std::thread([this, &lane, &archive, i] {
+    lane.reader = start_thread([this, &lane, &archive, i] {
       // The second lane opens its own reader on its own thread, while the
       // first is already at work.
       try {
@@ -50,13 +60,16 @@ MemberFeed::MemberFeed(Archive& archive, const std::vector<MemberInfo>& members,
   }
 }
 
-MemberFeed::~MemberFeed() {
+MemberFeed::~MemberFeed() { close_and_join(); }
+
+void MemberFeed::close_and_join() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     closing_ = true;
   }
   for (auto& lane : lanes_) lane->drained.notify_all();
-  for (auto& lane : lanes_) lane->reader.join();
+  for (auto& lane : lanes_)
+    if (lane->reader.joinable()) lane->reader.join();
 }
 
 void MemberFeed::read_members(Lane& lane, Archive& archive) {

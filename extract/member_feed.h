@@ -40,7 +40,8 @@ class MemberFeed {
   };
 
   // Reads members[i] for each i in `wanted`, which is in increasing order;
-  // `lanes` is 1 or 2. Stops early once `*stop` is non-zero.
+  // `lanes` is 1 or 2. Stops early once `*stop` is non-zero. Throws
+  // ContextError "cannot start a thread" when a reader cannot start.
   MemberFeed(Archive& archive, const std::vector<MemberInfo>& members, std::vector<size_t> wanted,
              size_t lanes, size_t lane_bytes, const std::atomic<int>* stop);
   // Stops the readers and waits for them.
@@ -71,6 +72,10 @@ class MemberFeed {
     std::thread reader;
   };
 
+  // One reading thread per lane. Throws ContextError "cannot start a
+  // thread" when one cannot be started.
+  void start_readers(Archive& archive);
+  void close_and_join();
   void read_members(Lane& lane, Archive& archive);
   void push(Lane& lane, Piece piece);
   Buffer spare_buffer(size_t room);

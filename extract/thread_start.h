@@ -11,16 +11,23 @@
 // Starting a thread fails under a process limit (RLIMIT_NPROC) or without
 // memory; the standard library then throws std::system_error, which would
 // end the program if it escaped a thread. These turn it into a failure
-// like any other: ContextError "cannot start a thread" with the reason.
+// like any other: ThreadNotStarted, a ContextError "cannot start a
+// thread" with the reason.
+
+class ThreadNotStarted : public ContextError {
+ public:
+  explicit ThreadNotStarted(const std::system_error& error)
+      : ContextError("cannot start a thread", error.code().message()) {}
+};
 
 [[noreturn]] inline void thread_not_started(const std::system_error& error) {
-  throw ContextError("cannot start a thread", error.code().message());
+  throw ThreadNotStarted(error);
 }
 
-template <typename Function>
-std::thread start_thread(Function&& function) {
+template <typename... Arguments>
+std::thread start_thread(Arguments&&... arguments) {
   try {
-    return std::thread(std::forward<Function>(function));
+    return std::thread(std::forward<Arguments>(arguments)...);
   } catch (const std::system_error& error) {
     thread_not_started(error);
   }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "archive/context_error.h"
+#include "archive/cut_short.h"
 #include "extract/extractor.h"
 #include "launcher/run_sequence.h"
 #include "launcher/time_zone.h"
@@ -83,6 +84,11 @@ int main(int argc, char** argv) {
         own_path = running;
     }
     names = extractor->member_names();
+  } catch (const IncompleteInstaller& e) {
+    // What most often goes wrong with a downloaded installer: it says so
+    // where it was double-clicked too.
+    report_failure(e);
+    return run_failure_window(e, argc, argv);
   } catch (const ContextError& e) {
     report_failure(e);
     return status_failed;

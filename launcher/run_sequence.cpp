@@ -15,6 +15,7 @@
 #include "archive/autorun_comment.h"
 #include "archive/context_error.h"
 #include "extract/extractor.h"
+#include "extract/thread_start.h"
 #include "launcher/autorun.h"
 #include "launcher/stop_signals.h"
 #include "launcher/time_zone.h"
@@ -24,7 +25,8 @@
 
 namespace {
 
-enum class Phase { loading, setting_up, extracting, finished };
+// showing_failure: the window shows a failure met before the run began.
+enum class Phase { loading, setting_up, extracting, finished, showing_failure };
 std::atomic<Phase> phase{Phase::loading};
 std::atomic<bool> autorun_running{false};
 std::atomic<int> finished_status{status_done};
@@ -52,6 +54,7 @@ std::string print_toolkit_message(const char* format, va_list arguments) {
 void toolkit_fatal(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
+  if (phase.load() == Phase::showing_failure) leave_now(status_failed);  // said already
   std::string message = print_toolkit_message(format, arguments);
   va_end(arguments);
   bool no_display = message.compare(0, 18, "Can't open display") == 0;
@@ -73,10 +76,12 @@ void toolkit_error(const char* format, ...) {
 // Some of the toolkit's failures (no usable fonts) end in exit(1) right
 // after a message: while the window is being set up, that is a failed run.
 void toolkit_exit() {
-  if (phase.load() == Phase::setting_up) leave_now(status_failed);
+  Phase now = phase.load();
+  if (now == Phase::setting_up || now == Phase::showing_failure) leave_now(status_failed);
 }
 
 void display_lost(bool survivable) {
+  if (phase.load() == Phase::showing_failure) leave_now(status_failed);
   if (phase.load() != Phase::finished) {
     // The extraction cleans up as for a signal and ends the run.
     int none = 0;
@@ -94,19 +99,36 @@ void run_autorun(const std::string& comment) {
   autorun(comment);
 }
 
+// The toolkit's messages and exits become the run's, from `starting` on.
+void take_toolkit_messages(Phase starting) {
+  Fl::fatal = toolkit_fatal;
+  Fl::error = toolkit_error;
+  Fl::warning = toolkit_warning;
+  std::atexit(toolkit_exit);
+  phase = starting;
+  keep_toolkit_files_unwritten();
+}
+
 }  // namespace
 
 void report_failure(const std::exception& failure) {
   std::fprintf(stderr, "morrowline-sfx: %s\n", describe_failure(failure).c_str());
 }
 
+int run_failure_window(const std::exception& failure, int argc, char** argv) {
+  take_toolkit_messages(Phase::showing_failure);
+  auto window = std::make_shared<ProgressWindow>(1);
+  window->show(argc, argv);
+  watch_display_connection(display_lost);
+  window->draw_now();
+  window->show_failure(describe_failure(failure));
+  Fl::run();
+  window.reset();
+  return status_failed;
+}
+
 int run_sequence(Extractor& extractor, std::size_t member_count, int argc, char** argv) {
-  Fl::fatal = toolkit_fatal;
-  Fl::error = toolkit_error;
-  Fl::warning = toolkit_warning;
-  std::atexit(toolkit_exit);
-  phase = Phase::setting_up;
-  keep_toolkit_files_unwritten();
+  take_toolkit_messages(Phase::setting_up);
   auto window = std::make_shared<ProgressWindow>(member_count);
   for (const MemberInfo& member : extractor.archive->members())
     window->member_sizes.push_back(member.uncompressed_size);
@@ -128,14 +150,18 @@ int run_sequence(Extractor& extractor, std::size_t member_count, int argc, char*
   {
     StopSignals stop_signals;
     extractor.stop_signal = &StopSignals::caught;
-    std::thread extraction([&extractor, &failure] {
-      try {
-        extractor.extract_all();
-      } catch (...) {
-        failure = std::current_exception();
-      }
-    });
-    extraction.join();
+    try {
+      std::thread extraction = start_thread([&extractor, &failure] {
+        try {
+          extractor.extract_all();
+        } catch (...) {
+          failure = std::current_exception();
+        }
+      });
+      extraction.join();
+    } catch (const ContextError&) {
+      failure = std::current_exception();  // no thread: nothing was touched
+    }
     extractor.stop_signal = nullptr;
   }
   // One thread again, and what follows may run the command.
@@ -182,7 +208,16 @@ int run_sequence(Extractor& extractor, std::size_t member_count, int argc, char*
     run_autorun(extractor.comment());
     return status_done;
   }
-  std::thread(run_autorun, extractor.comment()).detach();
+  try {
+    start_thread(run_autorun, extractor.comment()).detach();
+  } catch (const ContextError& e) {
+    // Everything is in place, but the command cannot run.
+    report_failure(e);
+    window->show_failure(describe_failure(e));
+    Fl::run();
+    window.reset();
+    return status_failed;
+  }
   int status = Fl::run();
   window.reset();
   return status;

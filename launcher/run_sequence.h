@@ -26,4 +26,10 @@ void report_failure(const std::exception& failure);
 // and by the signal that interrupted the extraction.
 int run_sequence(Extractor& extractor, std::size_t member_count, int argc, char** argv);
 
+// For a failure met before anything could be extracted, already reported
+// on standard error: shows the window with the command line in its failure
+// state until it is closed. Returns 3, also when no display can be opened
+// (the toolkit's own message is then left out).
+int run_failure_window(const std::exception& failure, int argc, char** argv);
+
 #endif  // MORROWLINE_LAUNCHER_RUN_SEQUENCE_H_

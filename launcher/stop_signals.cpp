@@ -7,7 +7,10 @@
 
 namespace {
 
-constexpr int stop_signals[3] = {SIGINT, SIGTERM, SIGHUP};
+// SIGQUIT (Ctrl-\) too: it ends the process by the same signal after the
+// clean-up, so that a core dump, where one is wanted, still comes.
+constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr int stop_signal_count = sizeof stop_signals / sizeof *stop_signals;
 
 void keep_first(int signal) {
   int none = 0;
@@ -23,7 +26,7 @@ StopSignals::StopSignals() {
   action.sa_handler = keep_first;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < stop_signal_count; ++i) {
     sigaction(stop_signals[i], nullptr, &saved_[i]);
     // A signal the program was started to ignore (nohup, a background job)
     // stays ignored.
@@ -32,7 +35,7 @@ StopSignals::StopSignals() {
 }
 
 StopSignals::~StopSignals() {
-  for (int i = 0; i < 3; ++i) sigaction(stop_signals[i], &saved_[i], nullptr);
+  for (int i = 0; i < stop_signal_count; ++i) sigaction(stop_signals[i], &saved_[i], nullptr);
 }
 
 void end_by_signal(int signal) {

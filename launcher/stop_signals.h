@@ -5,10 +5,10 @@
 
 #include <atomic>
 
-// While it lives, SIGINT, SIGTERM and SIGHUP do not end the process: the
-// first one's number is kept in `caught` for the extraction to see, so
-// that it can remove what it was writing first. Destroyed, it puts the old
-// actions back.
+// While it lives, SIGINT, SIGTERM, SIGHUP and SIGQUIT do not end the
+// process: the first one's number is kept in `caught` for the extraction
+// to see, so that it can remove what it was writing first. Destroyed, it
+// puts the old actions back.
 class StopSignals {
  public:
   StopSignals();
@@ -19,7 +19,7 @@ class StopSignals {
   static std::atomic<int> caught;
 
  private:
-  struct sigaction saved_[3] = {};
+  struct sigaction saved_[4] = {};
 };
 
 // Ends the process as `signal` would have, had it not been caught.

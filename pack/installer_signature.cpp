@@ -13,6 +13,7 @@
 
 #include "archive/context_error.h"
 #include "archive/file_descriptor.h"
+#include "pack/pending_file.h"
 #include "pack/ssh_keygen.h"
 
 namespace {
@@ -21,6 +22,8 @@ namespace {
 // gives for signing files, and the one a user types to verify.
 constexpr char signature_namespace[] = "file";
 constexpr char armor_header[] = "-----BEGIN SSH SIGNATURE-----";
+// An armored signature of the largest RSA key is a few KiB.
+constexpr off_t longest_signature = 64 << 10;
 
 bool says(const SshKeygenRun& run, const char* phrase) {
   return run.errors.find(phrase) != std::string::npos;
@@ -80,13 +83,14 @@ FileDescriptor open_for_reading(const std::string& path, const char* message) {
 // Removes a file that another program makes, whatever happens after.
 class RemovedAtExit {
  public:
-  explicit RemovedAtExit(std::string path) : path_(std::move(path)) {}
+  explicit RemovedAtExit(std::string path) : path_(std::move(path)), on_signal_(path_) {}
   ~RemovedAtExit() { unlink(path_.c_str()); }
   RemovedAtExit(const RemovedAtExit&) = delete;
   RemovedAtExit& operator=(const RemovedAtExit&) = delete;
 
  private:
   std::string path_;
+  RemovedOnSignal on_signal_;
 };
 
 std::string first_signer(const std::string& signature, const std::string& signers) {
@@ -150,7 +154,11 @@ std::string verify_signature(const std::string& path, const std::string& signatu
     throw ContextError("cannot open file", path + ": not a regular file");
   if (access(signature.c_str(), F_OK) != 0 && errno == ENOENT)
     throw ContextError("signature file missing", signature);
-  open_for_reading(signature, "cannot read file");
+  FileDescriptor signature_file = open_for_reading(signature, "cannot read file");
+  // A real one is under 2 KB; ssh-keygen takes seconds over megabytes of
+  // anything else.
+  if (fstat(signature_file.get(), &info) == 0 && info.st_size > longest_signature)
+    throw ContextError("bad signature file", "too large: " + signature);
   open_for_reading(signers, "cannot read file");
 
   std::string signer = identity ? *identity : first_signer(signature, signers);

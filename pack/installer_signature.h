@@ -27,7 +27,8 @@ std::string sign_file(const std::string& path, const std::string& key);
 // that identity. Throws ContextError: "signature file missing" (context:
 // its path), "no matching signer" (context: signers file, and the identity
 // when given), "signature does not match" (context: the installer),
-// "bad signature file", "cannot open file", "cannot read file",
+// "bad signature file" (also for one over 64 KiB, before ssh-keygen reads
+// it: context "too large: PATH"), "cannot open file", "cannot read file",
 // "ssh-keygen not found" or "cannot verify signature".
 std::string verify_signature(const std::string& path, const std::string& signature,
                              const std::string& signers,

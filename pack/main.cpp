@@ -29,11 +29,12 @@ int pack(const PackOptions& options) {
     setenv("TZ", "UTC0", 1);
     tzset();
   }
-  build_installer(
+  std::vector<std::string> notes = build_installer(
       PackageRequest{options.operand, options.output, options.run_command, options.stub,
                      options.architecture,
                      PayloadSettings{Compression{options.method, options.level}, fixed_time},
                      options.signing_key});
+  for (const std::string& note : notes) std::cerr << "morrowline-pack: " << printable(note) << '\n';
   return status_ok;
 }
 

@@ -16,6 +16,11 @@ bool takes_value(const std::string& name) {
          name == "--arch";
 }
 
+// The actions whose operand is an installer.
+bool names_installer(const std::string& name) {
+  return name == "--list" || name == "--check" || name == "--verify";
+}
+
 bool is_level(const std::string& name) {
   return name.size() == 2 && name[0] == '-' && name[1] >= '0' && name[1] <= '9';
 }
@@ -64,6 +69,13 @@ PackOptions Parser::parse(const std::vector<std::string>& args) {
     }
     Option option = split_option(arg);
     if (!takes_value(option.name)) {
+      // "--list=INSTALLER": the installer the action reads, as the man
+      // page's --option=VALUE form has it.
+      if (option.value && names_installer(option.name)) {
+        apply(option.name, "");
+        operands_.push_back(*option.value);
+        continue;
+      }
       if (option.value) throw UsageError("unknown option", arg);
       apply(option.name, "");
       continue;

@@ -58,6 +58,14 @@ TEST(PackOptions, ListAndCheckTakeOneInstaller) {
   EXPECT_EQ(list.operand, "installer.run");
   EXPECT_EQ(parse({"i.run", "--check"}).action, PackAction::check);
   EXPECT_EQ(parse({"--check", "--check", "i.run"}).action, PackAction::check);
+  // As --option=VALUE, as the other long options take theirs.
+  for (auto [arg, action] : {std::pair{"--list=i.run", PackAction::list},
+                             std::pair{"--check=i.run", PackAction::check}}) {
+    PackOptions joined = parse({arg});
+    EXPECT_EQ(joined.action, action) << arg;
+    EXPECT_EQ(joined.operand, "i.run") << arg;
+  }
+  EXPECT_EQ(parse({"--verify=i.run", "--signers=s"}).operand, "i.run");
 }
 
 TEST(PackOptions, VerifyTakesAnInstallerAndItsSigners) {

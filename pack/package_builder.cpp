@@ -13,6 +13,7 @@
 #include "archive/autorun_comment.h"
 #include "archive/context_error.h"
 #include "archive/file_descriptor.h"
+#include "extract/extractor.h"
 #include "pack/installer_signature.h"
 #include "pack/installer_stub.h"
 #include "pack/package_tree.h"
@@ -83,10 +84,41 @@ void write_text(const std::string& path, const std::string& text) {
 
 // A rename cannot put a file over a directory: that is found before any
 // file is made, since the installer's companions take their places first.
+// An ELF program with an archive behind it.
+bool is_installer(const std::string& path) {
+  if (program_architecture(program_header(path)).empty()) return false;
+  try {
+    Extractor probe(path);
+    return probe.archive->reading();
+  } catch (const std::exception&) {
+    return false;  // damaged: an installer of nobody's
+  }
+}
+
 void refuse_directory(const std::string& path) {
   struct stat info;
   if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
     throw ContextError("cannot write installer", path + ": " + std::strerror(EISDIR));
+}
+
+// The output as an entry of the folder: an installer made there by an
+// earlier run is left out, as tar and zip leave out their archive; any
+// other file would be overwritten by what is made from it.
+std::vector<std::string> leave_out_output(std::vector<PackEntry>& entries,
+                                          const std::string& output) {
+  std::vector<std::string> notes;
+  struct stat info;
+  if (stat(output.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return notes;
+  for (auto entry = entries.begin(); entry != entries.end();) {
+    if (entry->is_directory() || entry->device != info.st_dev || entry->inode != info.st_ino) {
+      ++entry;
+      continue;
+    }
+    if (!is_installer(entry->path)) throw ContextError("output is one of the inputs", entry->path);
+    notes.push_back(entry->path + ": the installer being made; not packed");
+    entry = entries.erase(entry);
+  }
+  return notes;
 }
 
 std::string base_name(const std::string& path) {
@@ -96,9 +128,10 @@ std::string base_name(const std::string& path) {
 
 }  // namespace
 
-void build_installer(const PackageRequest& request) {
+std::vector<std::string> build_installer(const PackageRequest& request) {
   std::string comment = request.run_command ? autorun_comment(*request.run_command) : "";
   std::vector<PackEntry> entries = collect_package_tree(request.folder);
+  std::vector<std::string> notes = leave_out_output(entries, request.output);
   std::string stub = locate_installer_stub(request.stub, request.architecture);
   refuse_directory(request.output);
   if (request.signing_key) {
@@ -124,4 +157,5 @@ void build_installer(const PackageRequest& request) {
     checksum.place(published_mode);
   }
   installer.place(installer_mode);
+  return notes;
 }

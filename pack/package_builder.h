@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "pack/architecture.h"
 #include "pack/payload_archive.h"
@@ -28,7 +29,11 @@ struct PackageRequest {
 // is refused before any file is made; the files are complete under
 // temporary names before the first takes its place, the installer last. On
 // any failure neither a new file nor a temporary one is left.
+// The output itself, met in the folder (an installer made there before),
+// is left out, and a note says so: the notes, one line each for people,
+// are returned. An output that is one of the folder's other files is
+// refused ("output is one of the inputs").
 // Throws ContextError.
-void build_installer(const PackageRequest& request);
+std::vector<std::string> build_installer(const PackageRequest& request);
 
 #endif  // MORROWLINE_PACK_PACKAGE_BUILDER_H_

@@ -119,8 +119,8 @@ void TreeWalk::add_child(const std::string& path, const std::string& name) {
     add_directory(path, name + "/", info);
   } else if (S_ISREG(info.st_mode)) {
     check_readable(path);
-    entries.push_back(
-        PackEntry{name, path, info.st_mode, info.st_mtime, static_cast<uint64_t>(info.st_size)});
+    entries.push_back(PackEntry{name, path, info.st_mode, info.st_mtime,
+                                static_cast<uint64_t>(info.st_size), info.st_dev, info.st_ino});
   } else {
     throw ContextError("cannot pack special file", path + " (" + special_kind(info.st_mode) + ")");
   }

@@ -1,6 +1,8 @@
 #ifndef MORROWLINE_PACK_PACKAGE_TREE_H_
 #define MORROWLINE_PACK_PACKAGE_TREE_H_
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -12,6 +14,8 @@ struct PackEntry {
   unsigned mode = 0;  // st_mode (file type and permission bits), of a link's target
   int64_t mtime = 0;  // seconds since the epoch
   uint64_t size = 0;
+  dev_t device = 0;  // of a file, with its inode: which file it is
+  ino_t inode = 0;
 
   bool is_directory() const { return !name.empty() && name.back() == '/'; }
 };

@@ -3,12 +3,30 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
+
+// While it lives, `path` is removed should SIGINT, SIGTERM or SIGHUP end
+// the process (which then ends by that signal, as it would have): a
+// temporary file of a pack stopped by Ctrl-C is not left behind. Only
+// SIGKILL and a crash still leave it.
+class RemovedOnSignal {
+ public:
+  explicit RemovedOnSignal(std::string path);
+  ~RemovedOnSignal();
+  RemovedOnSignal(const RemovedOnSignal&) = delete;
+  RemovedOnSignal& operator=(const RemovedOnSignal&) = delete;
+
+ private:
+  std::string path_;
+  size_t slot_;
+};
 
 // An empty file (mode 0600) under a fresh hidden name beside `target`
 // (".NAME" + suffix + six random characters). It is removed when the object
-// goes, unless place() has made it the target. Being in the target's
-// directory, it can replace the target by a rename, all at once.
+// goes, unless place() has made it the target, and when a signal ends the
+// process (see RemovedOnSignal). Being in the target's directory, it can
+// replace the target by a rename, all at once.
 class PendingFile {
  public:
   // Throws ContextError "cannot write installer" (context: path, reason).
@@ -27,6 +45,7 @@ class PendingFile {
  private:
   std::string target_;
   std::string path_;
+  std::unique_ptr<RemovedOnSignal> removed_on_signal_;
   bool placed_ = false;
 };
 

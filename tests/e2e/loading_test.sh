@@ -50,13 +50,11 @@ cp "$MORROWLINE_SFX" bare
 printf 'abcd' | cat "$MORROWLINE_SFX" - >four
 printf 'PK\005\006' | cat "$MORROWLINE_SFX" - >signature-only
 printf 'PK\005\006%018d' 0 | tr 0 '\000' | cat "$MORROWLINE_SFX" - >empty-archive
-head -c "$(($(stat -c %s payload.zip) - 30))" payload.zip >cut-end.zip
-make_installer cut-end cut-end.zip
 chmod +x bare four signature-only empty-archive
 expect_eq "the empty archive appended is the 22-byte end record" 22 \
   $(($(stat -c %s empty-archive) - $(stat -c %s "$MORROWLINE_SFX")))
 
-for installer in bare four signature-only empty-archive cut-end; do
+for installer in bare four signature-only empty-archive; do
   fresh_dir "run-$installer"
   DISPLAY='' sfx_run "run-$installer" env -u DISPLAY "../$installer"
   sfx_expect "$installer, DISPLAY unset: status 2, silent" 2 ""
@@ -107,7 +105,35 @@ DISPLAY='' sfx_run run-nodisplay env -u DISPLAY ../installer
 sfx_expect_like "no display: status 1, says it can't open the display" 1 "morrowline-sfx: Can't open display*"
 expect_eq "no display: nothing extracted" "" "$(ls -A run-nodisplay)"
 
+# ---- A download that stopped early says so, in the window too ----
+
+size=$(stat -c %s payload.zip)
+for cut in half:$((size / 2)) end-record:$((size - 30)) last-byte:$((size - 1)); do
+  name=cut-${cut%%:*}
+  head -c "${cut#*:}" payload.zip >"$name.zip"
+  make_installer "$name" "$name.zip"
+done
+incomplete() {
+  echo "morrowline-sfx: the installer is incomplete (cut short at $(stat -c %s "$1") of its bytes?): ../$1"
+}
+for installer in cut-half cut-end-record cut-last-byte; do
+  fresh_dir "run-$installer"
+  DISPLAY='' sfx_run "run-$installer" env -u DISPLAY "../$installer"
+  sfx_expect "$installer, no display: status 3, says it is incomplete" 3 "$(incomplete "$installer")"
+  expect_eq "$installer: nothing written" "" "$(ls -A "run-$installer")"
+done
+
 start_xvfb
+gui_start "$SCRATCH/cut.err" "$SCRATCH/run-cut-half" ../cut-half
+window=$(wait_for_window 'Morrowline SFX Tool' 20 || true)
+check "cut short: the window shows" test -n "$window"
+check "cut short: the window shows a failure (\"Fechar\" active at once)" \
+  gui_wait_for gui_fechar_active "$window"
+gui_key "$window" Escape
+wait_for_exit "$GUI_PID" 20
+expect_eq "cut short, with the window: status 3, one line" "status 3, stderr [$(incomplete cut-half)]" \
+  "status $EXIT_STATUS, stderr [$(cat "$SCRATCH/cut.err")]"
+expect_eq "cut short, with the window: nothing written" "" "$(ls -A run-cut-half)"
 
 # same_as_reference DIR: DIR holds exactly what unzip made of the payload.
 same_as_reference() {

@@ -209,6 +209,12 @@ def case(name, data, status, pattern="", old_tree=1):
     CASES.append((name, data, status, pattern, old_tree))
 
 
+# What an installer whose download stopped early says (@INSTALLER@ is its
+# path, filled in by the test).
+CUT_SHORT = PREFIX + glob_escape("the installer is incomplete (cut short at ") + "*" + \
+    glob_escape(" of its bytes?): ") + "@INSTALLER@"
+
+
 def unreadable(member, reason):
     return PREFIX + "file couldn't be read: " + glob_escape(member) + ": " + reason
 
@@ -249,7 +255,12 @@ def main():
                 continue
             seen.add(cut)
             sign = "%+d" % delta if delta else ""
-            case("cut-at-%s%s" % (label, sign), base[:cut], 2)
+            # A download that stopped once the first member's signature
+            # had come says so; before that, nothing ZIP-like follows.
+            if cut >= len(LOCAL_SIG):
+                case("cut-at-%s%s" % (label, sign), base[:cut], 3, CUT_SHORT)
+            else:
+                case("cut-at-%s%s" % (label, sign), base[:cut], 2)
     case("cut-to-one-byte", base[:1], 2)
 
     # ---- The end record lies about the central directory ----
@@ -371,8 +382,10 @@ def main():
     case("fake-record-with-comment-in-comment", with_comment(COMMENT + b" #" + fake_commented), 2)
 
     # ---- A comment length past the end of the file ----
-    case("comment-length-one-past", put(base, lay.end + E_COMMENT_LEN, "<H", len(COMMENT) + 1), 2)
-    case("comment-length-ffff", put(base, lay.end + E_COMMENT_LEN, "<H", 0xFFFF), 2)
+    # As a download cut inside the comment looks.
+    case("comment-length-one-past", put(base, lay.end + E_COMMENT_LEN, "<H", len(COMMENT) + 1), 3,
+         CUT_SHORT)
+    case("comment-length-ffff", put(base, lay.end + E_COMMENT_LEN, "<H", 0xFFFF), 3, CUT_SHORT)
 
     # ---- Names ----
     case("name-parent-inside", rename(base, "pkg/data.bin", "pkg/../x.bin"), 3,
