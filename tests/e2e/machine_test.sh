@@ -77,6 +77,42 @@ if [ "$is_root" = yes ] && "${nobody[@]}" true 2>/dev/null; then
     "morrowline-sfx: cannot replace directory: $dir/pkg: $dir/pkg/logs: Permission denied"
   expect_eq "a root-owned leftover: nothing touched" "$before" "$(snapshot "$dir")"
   check "a root-owned leftover: nothing hidden left" no_debris "$dir"
+
+  # A umask that leaves the user nothing, or no write bit: what the run
+  # makes it can still fill, and every entry gets its stored mode.
+  for mask in 0777 0222; do
+    dir=$SCRATCH/umask-$mask
+    mkdir "$dir"
+    chown 65534:65534 "$dir"
+    sfx_run "$dir" "${nobody[@]}" sh -c 'umask "$1" && exec "$2"' - "$mask" "$SCRATCH/good.run"
+    sfx_expect "umask $mask (as the user): status 0" 0 ""
+    expect_eq "umask $mask: the stored modes" "$NEW_TREE" "$(new_tree "$dir")"
+  done
+
+  # As few processes as the user may have: no thread can start (limit 1),
+  # no reading thread (2), or no thread for the sync, which then runs on
+  # the extracting thread (3).
+  for limit in 1:3:"morrowline-sfx: cannot start a thread: Resource temporarily unavailable" \
+    2:3:"morrowline-sfx: cannot start a thread: Resource temporarily unavailable" 3:0:""; do
+    count=${limit%%:*}
+    dir=$SCRATCH/nproc-$count
+    with_old_tree "$dir"
+    chown -R 65534:65534 "$dir"
+    before=$(snapshot "$dir")
+    sfx_run "$dir" "${nobody[@]}" bash -c 'ulimit -c 0 -u "$1" && exec "$2"' - "$count" \
+      "$SCRATCH/good.run"
+    expected=${limit#*:}
+    if [ "${expected%%:*}" = 3 ]; then
+      sfx_expect "at most $count processes (as the user): status 3, one line" 3 "${expected#*:}"
+      expect_eq "at most $count processes: the old tree is as it was" "$before" "$(snapshot "$dir")"
+    else
+      # The autorun command's shell may not fork then: its own message.
+      expect_eq "at most $count processes: status 0, nothing said by the installer" \
+        "status 0" "status $RUN_STATUS$(grep morrowline-sfx <<<"$RUN_STDERR" || true)"
+      expect_eq "at most $count processes: the new tree" "$NEW_TREE" "$(new_tree "$dir")"
+    fi
+    check "at most $count processes: nothing hidden left" no_debris "$dir"
+  done
 else
   echo "skip - a root-owned leftover: needs root and a working setpriv"
 fi

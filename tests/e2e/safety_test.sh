@@ -138,20 +138,25 @@ else
   echo "skip - a full disk: cannot mount a tmpfs here"
 fi
 
-# SIGTERM in the middle of the big member: the partial file and the staging
-# directory go, one line says so, and the run ends as the signal would.
-with_locked_old_tree run-term
-(cd run-term && exec "$SCRATCH/big.run") >term.out 2>term.err </dev/null &
-pid=$!
-GUI_WAIT=30 gui_wait_for sh -c 'test -s run-term/.morrowline-*.new/big.bin' || true
-kill -TERM "$pid"
-status=0
-wait "$pid" || status=$?
-expect_eq "SIGTERM: the run ends by the signal" 143 "$status"
-expect_eq "SIGTERM: one line says so" "morrowline-sfx: interrupted: Terminated" "$(cat term.err)"
-expect_eq "SIGTERM: the old tree is as it was" "$before" "$(snapshot run-term)"
-check "SIGTERM: nothing left behind" no_debris run-term
-check "SIGTERM: no autorun" test ! -e run-term/autorun-ran
+# SIGTERM, or Ctrl-\ (SIGQUIT), in the middle of the big member: the
+# partial file and the staging directory go, one line says so, and the run
+# ends as the signal would (SIGQUIT with a core dump, where one is wanted).
+for signal in TERM:143:Terminated QUIT:131:Quit; do
+  name=${signal%%:*}
+  with_locked_old_tree "run-$name"
+  (ulimit -c 0 && cd "run-$name" && exec "$SCRATCH/big.run") >"$name.out" 2>"$name.err" </dev/null &
+  pid=$!
+  GUI_WAIT=30 gui_wait_for sh -c 'test -s "$1"/.morrowline-*.new/big.bin' - "run-$name" || true
+  kill -"$name" "$pid"
+  status=0
+  wait "$pid" || status=$?
+  expect_eq "SIG$name: the run ends by the signal" "$(echo "$signal" | cut -d: -f2)" "$status"
+  expect_eq "SIG$name: one line says so" "morrowline-sfx: interrupted: ${signal##*:}" \
+    "$(cat "$name.err")"
+  expect_eq "SIG$name: the old tree is as it was" "$before" "$(snapshot "run-$name")"
+  check "SIG$name: nothing left behind" no_debris "run-$name"
+  check "SIG$name: no autorun" test ! -e "run-$name/autorun-ran"
+done
 
 with_locked_old_tree run-good
 sfx_run run-good "$SCRATCH/good.run"
