@@ -235,6 +235,41 @@ expect_eq "refused: nothing left, no temporary file" "taken" "$(ls -A refused)"
 pack -o out/long.run --run "$(head -c 65525 /dev/zero | tr '\0' x)" src/pkg
 expect_eq "the longest --run is taken" 0 "$PACK_STATUS"
 
+# --- Its own output among its inputs ---
+mkdir -p own/pkg
+printf 'hello\n' >own/pkg/a.txt
+printf '#!/bin/sh\n' >own/pkg/setup.sh
+setup_before=$(md5sum <own/pkg/setup.sh)
+pack -o own/pkg/x.run own/pkg/
+pack -o own/pkg/x.run own/pkg/ 2>own.err
+expect_eq "output inside the folder, packed again: status 0, one line says it is left out" \
+  "0 morrowline-pack: own/pkg/x.run: the installer being made; not packed" \
+  "$PACK_STATUS $(cat own.err)"
+expect_eq "the installer does not hold its predecessor" "pkg/ pkg/a.txt pkg/setup.sh" \
+  "$(unzip -Z1 own/pkg/x.run 2>/dev/null | paste -sd' ')"
+refuse "an output that is one of the inputs" 1 \
+  "morrowline-pack: output is one of the inputs: own/pkg/setup.sh" -o own/pkg/setup.sh own/pkg/
+expect_eq "that input is untouched" "$setup_before" "$(md5sum <own/pkg/setup.sh)"
+
+# --- Ctrl-C in the middle of a long pack leaves nothing ---
+mkdir -p slow/pkg
+head -c $((48 << 20)) /dev/urandom >slow/pkg/noise.bin
+for signal in INT TERM HUP; do
+  # A job started with & has SIGINT ignored, as a shell without job
+  # control starts it; at a terminal, Ctrl-C reaches the packer.
+  python3 -c 'import os, signal, sys
+signal.signal(signal.SIGINT, signal.SIG_DFL)
+os.execv(sys.argv[1], sys.argv[1:])' "$PACK" -o slow/inst.run --method xz -9 slow/pkg &
+  pid=$!
+  GUI_WAIT=30 gui_wait_for sh -c 'ls -A slow | grep -q "^\.inst\.run\."' || true
+  sleep 0.3
+  kill -"$signal" "$pid"
+  status=0
+  wait "$pid" || status=$?
+  expect_eq "SIG$signal while packing: ends by the signal, leaves no file" \
+    "$((128 + $(kill -l "$signal"))) pkg" "$status $(ls -A slow | paste -sd' ')"
+done
+
 # --- Installed, the tool finds the installed program; the man page goes along ---
 prefix="$SCRATCH/prefix"
 cmake --install "$MORROWLINE_BUILD" --prefix "$prefix" >/dev/null

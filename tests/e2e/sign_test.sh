@@ -78,6 +78,14 @@ pack_alone --verify nosig/inst.run --signers allowed_signers
 expect_eq "verify: the .sig is missing" \
   "1 morrowline-pack: signature file missing: nosig/inst.run.sig" "$STATUS $OUT$ERR"
 
+head -c $((10 << 20)) /dev/zero >nosig/inst.run.sig
+pack_alone --verify nosig/inst.run --signers allowed_signers
+expect_eq "verify: a 10 MB signature file is refused before ssh-keygen reads it" \
+  "1 morrowline-pack: bad signature file: too large: nosig/inst.run.sig" "$STATUS $OUT$ERR"
+pack_alone --verify=out/inst.run --signers=allowed_signers
+expect_eq "verify as --verify=INSTALLER" "0 good signature from alice@example.com" \
+  "$STATUS $(head -n1 <<<"$OUT")"
+
 # A damaged installer its author signed: the signature is good, a member is not.
 mkdir -p damaged/pkg
 printf 'first member stays sound\n' > damaged/pkg/a.txt
