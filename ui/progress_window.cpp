@@ -7,6 +7,7 @@
 #include <FL/Fl_Progress.H>
 #include <FL/Fl_RGB_Image.H>
 #include <FL/x.H>
+#include <X11/Xft/Xft.h>
 
 #include <algorithm>
 
@@ -21,6 +22,21 @@ constexpr std::chrono::milliseconds frame_interval{33};
 // Written at a few hundred MB/s, a member this big takes a frame or more.
 constexpr uint64_t big_member_size = uint64_t{4} << 20;
 constexpr std::chrono::seconds longest_wait_for_map{1};
+
+// Antialiased text blends each glyph's edge with what lies beneath; on a
+// display of 256 colours (PseudoColor, StaticColor: an 8-bit VNC server,
+// Xvfb at depth 8) there is no colour to blend into, and every label comes
+// out on a dark box. Plain glyphs are drawn there instead. Before the
+// first text is drawn: fonts are opened then.
+void smooth_text_only_where_it_blends() {
+  int kind = fl_visual->c_class;
+  if (kind == TrueColor || kind == DirectColor) return;
+  FcPattern* defaults = FcPatternCreate();
+  if (!defaults) return;
+  FcPatternAddBool(defaults, FC_ANTIALIAS, FcFalse);
+  FcPatternAddBool(defaults, XFT_RENDER, FcFalse);
+  XftDefaultSet(fl_display, defaults);  // takes it
+}
 
 }  // namespace
 
@@ -51,6 +67,7 @@ ProgressWindow::ProgressWindow(std::size_t member_count)
 ProgressWindow::~ProgressWindow() = default;
 
 void ProgressWindow::draw_now() {
+  smooth_text_only_where_it_blends();
   auto deadline = std::chrono::steady_clock::now() + longest_wait_for_map;
   XWindowAttributes attributes;
   while (shown() && XGetWindowAttributes(fl_display, fl_xid(this), &attributes) &&

@@ -241,4 +241,35 @@ wait_for_exit "$GUI_PID" 60
 expect_eq "race: the run ends with status 0" 0 "$EXIT_STATUS"
 rm -f "$SCRATCH/race/big.bin"
 
+# --- On a display of 256 colours (some VNC servers), text stays text ---
+# Antialiased glyphs there came out on dark boxes: the caption then had
+# some four times the dark pixels its letters have.
+fd_file=$SCRATCH/.xvfb8
+Xvfb -displayfd 3 -screen 0 1024x768x8 -nolisten tcp -noreset 3>"$fd_file" >/dev/null 2>&1 &
+XVFB8_PID=$!
+gui_wait_for test -s "$fd_file" || true
+mkdir "$SCRATCH/depth8"
+DISPLAY=":$(head -n1 "$fd_file")" gui_start "$SCRATCH/depth8.err" "$SCRATCH/depth8" "$INSTALLER"
+window=$(DISPLAY=":$(head -n1 "$fd_file")" wait_for_window "$TITLE" 20 || true)
+check "depth 8: the window appears" test -n "$window"
+if [ -n "$window" ]; then
+  DISPLAY=":$(head -n1 "$fd_file")" gui_wait_for gui_fechar_active "$window" || true
+  DISPLAY=":$(head -n1 "$fd_file")" gui_screenshot "$window" "$SCRATCH/depth8.png" || true
+  # half_dark FILE GEOMETRY: pixels darker than half brightness there.
+  half_dark() {
+    convert "$1" -crop "$2" +repage -colorspace gray -threshold 50% \
+      -format '%[fx:round(w*h*(1-mean))]' info: 2>/dev/null
+  }
+  for region in caption:150x22+5+16:900 Fechar:120x21+467+102:300; do
+    dark=$(half_dark "$SCRATCH/depth8.png" "$(cut -d: -f2 <<<"$region")")
+    check "depth 8: the ${region%%:*} text is drawn as letters ($dark dark pixels)" \
+      test "${dark:-99999}" -gt 20 -a "${dark:-99999}" -lt "${region##*:}"
+  done
+  DISPLAY=":$(head -n1 "$fd_file")" gui_key "$window" Escape
+fi
+wait_for_exit "$GUI_PID" 20
+expect_eq "depth 8: status 0, nothing on stderr" "status 0, stderr []" \
+  "status $EXIT_STATUS, stderr [$(cat "$SCRATCH/depth8.err")]"
+kill "$XVFB8_PID" 2>/dev/null || true
+
 finish
