@@ -114,7 +114,10 @@ struct ZstdContextFree {
 class ZstdEncoder : public MemberEncoder {
  public:
   ZstdEncoder(int level, uint64_t size, unsigned threads, EncodedSink sink)
-      : context_(ZSTD_createCCtx()), sink_(std::move(sink)), output_(ZSTD_CStreamOutSize()) {
+      : context_(ZSTD_createCCtx()),
+        size_(size),
+        sink_(std::move(sink)),
+        output_(ZSTD_CStreamOutSize()) {
     if (!context_) cannot_compress("zstd: out of memory");
     check_zstd(ZSTD_CCtx_setParameter(context_.get(), ZSTD_c_compressionLevel, level));
     check_zstd(ZSTD_CCtx_setParameter(context_.get(), ZSTD_c_checksumFlag, 0));
@@ -134,9 +137,20 @@ class ZstdEncoder : public MemberEncoder {
     ZSTD_inBuffer input = {nullptr, 0, 0};
     while (run(input, ZSTD_e_end) != 0) {
     }
+    // libarchive (3.6.2, Debian 12's bsdtar) decodes into blocks of 128 KiB and
+    // takes a member's end only from a call that leaves its block short:
+    // a member of a whole number of blocks is "Truncated zstd file body"
+    // to it. An empty frame after it, 9 bytes, gives that call; every
+    // reader takes the frames one after another.
+    if (size_ > 0 && size_ % libarchive_block == 0) sink_(empty_frame, sizeof empty_frame);
   }
 
  private:
+  static constexpr uint64_t libarchive_block = 128 << 10;  // ZSTD_DStreamOutSize()
+  // Magic, a single-segment header of content size 0, one empty last block.
+  static constexpr char empty_frame[] = {0x28, static_cast<char>(0xB5), 0x2F,
+                                         static_cast<char>(0xFD), 0x20, 0x00, 0x01, 0x00, 0x00};
+
   size_t run(ZSTD_inBuffer& input, ZSTD_EndDirective directive) {
     ZSTD_outBuffer output = {output_.data(), output_.size(), 0};
     size_t remaining = ZSTD_compressStream2(context_.get(), &output, &input, directive);
@@ -146,6 +160,7 @@ class ZstdEncoder : public MemberEncoder {
   }
 
   std::unique_ptr<ZSTD_CCtx, ZstdContextFree> context_;
+  uint64_t size_;
   EncodedSink sink_;
   std::vector<char> output_;
 };
