@@ -89,7 +89,45 @@ check_reinstall_and_cancel deflate
 # ---- An aarch64 installer on Debian 11's arm64 libraries, under qemu ----
 
 if [ -n "$arm64_root" ]; then
-  RUN_WITH=(env LD_BIND_NOW=1 qemu-aarch64-static -L "$arm64_root")
+  # The arm64 root is the sandbox's /, so that the program can load
+  # nothing but Debian 11's libraries: qemu's -L would look on this
+  # machine's own paths for whatever the root lacks (Debian 11 keeps
+  # some libraries in /usr/lib, which -L then missed). Besides the root,
+  # only qemu, and for the autorun command this machine's /bin/sh with
+  # its C library: an x86-64 program, which the kernel runs itself.
+  sandbox=(bwrap --unshare-all --die-with-parent --clearenv
+    --proc /proc --dev /dev --tmpfs /tmp --tmpfs /root
+    --bind "/tmp/.X11-unix/X$display_number" "/tmp/.X11-unix/X$display_number"
+    --bind "$SCRATCH" "$SCRATCH"
+    --setenv DISPLAY ":$display_number" --setenv HOME /root --setenv PATH /usr/bin:/bin
+    --setenv LD_BIND_NOW 1)
+  for entry in "$arm64_root"/* "$arm64_root"/lib/* "$arm64_root"/bin/*; do
+    place=${entry#"$arm64_root"}
+    case $place in /lib | /bin | /dev | /proc | /tmp | /root) continue ;; esac
+    sandbox+=(--ro-bind "$entry" "$place")
+  done
+  shell=$(readlink -f /bin/sh)
+  sandbox+=(--ro-bind "$shell" /bin/sh
+    --ro-bind "$(readlink -f /lib64/ld-linux-x86-64.so.2)" /lib64/ld-linux-x86-64.so.2)
+  for library in $(ldd "$shell" | sed -n 's/.*=> \(\/[^ ]*\) .*/\1/p'); do
+    sandbox+=(--ro-bind "$(readlink -f "$library")" "/lib/x86_64-linux-gnu/${library##*/}")
+  done
+  sandbox+=(--ro-bind "$(command -v qemu-aarch64-static)" /qemu-aarch64)
+  RUN_WITH=("${sandbox[@]}" /qemu-aarch64)
+
+  # What the program loads, as Debian 11's loader finds it there.
+  cp "$MORROWLINE_AARCH64" arm64-program
+  loaded=$("${sandbox[@]}" --setenv LD_TRACE_LOADED_OBJECTS 1 /qemu-aarch64 \
+    "$SCRATCH/arm64-program" 2>&1 | grep '=>' || true)
+  expect_eq "aarch64: every library found, none missing" "" "$(grep 'not found' <<<"$loaded" || true)"
+  outside=""
+  for path in $(sed -n 's/.*=> \(\/[^ ]*\) .*/\1/p' <<<"$loaded"); do
+    [ -e "$arm64_root$path" ] || outside="$outside $path"
+  done
+  check "aarch64: it loads $(wc -l <<<"$loaded") libraries, every one from the Debian 11 root" \
+    test -n "$loaded" -a -z "$outside"
+  expect_eq "aarch64: its C library is Debian 11's, glibc 2.31" "libc-2.31.so" \
+    "$(readlink "$arm64_root$(sed -n 's/.*libc.so.6 => \(\/[^ ]*\) .*/\1/p' <<<"$loaded")")"
   PACK_WITH=(--arch aarch64)
   RUN_LABEL="aarch64, "
   check_runs_per_method bzip2
