@@ -54,9 +54,16 @@ TEST(ProgressWindow, StepsOncePerMemberAndEnablesCloseOnlyOnceTheRunHasEnded) {
   window.on_working(100);
   EXPECT_EQ(window.progress_bar->value(), 3.0f);
   EXPECT_FALSE(window.close_button->active());  // the last member is still being written
+  // While the tree is made durable: the bar full, named after the folder,
+  // "Fechar" still inactive.
+  window.on_syncing("/home/u/pkg");
+  window.on_working(100);
+  EXPECT_EQ(window.progress_bar->value(), 3.0f);
+  EXPECT_STREQ(window.progress_bar->label(), "/home/u/pkg");
+  EXPECT_FALSE(window.close_button->active());
   window.extraction_ended();
   EXPECT_TRUE(window.close_button->active());
-  EXPECT_STREQ(window.progress_bar->label(), "/home/u/pkg/b");
+  EXPECT_STREQ(window.progress_bar->label(), "/home/u/pkg");
   EXPECT_STREQ(window.caption->label(), "Extraindo arquivos");
 }
 

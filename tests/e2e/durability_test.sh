@@ -79,6 +79,25 @@ if command -v strace >/dev/null; then
   check "order: the parent is synced before the autorun command starts (fsync at ${parent_at:-none}, command at ${command_at:-none})" \
     test -n "$parent_at" -a -n "$command_at" -a "${parent_at:-0}" -lt "${command_at:-0}"
   grep -q '^syncfs(.*= 0$' order.calls || { echo "  calls:"; sed 's/^/    /' order.calls; }
+
+  # A sync held for three seconds: meanwhile the bar is full, "Fechar"
+  # inactive, and the old tree still in place.
+  cp -a old waiting
+  (cd waiting && exec strace -f -qq -o /dev/null -e trace=syncfs -e inject=syncfs:delay_enter=3000000 \
+    "$SCRATCH/new.run") >/dev/null 2>waiting.err </dev/null &
+  pid=$!
+  window=$(wait_for_window "Morrowline SFX Tool" 20 || true)
+  sleep 1.5  # the members take a fraction of that
+  gui_screenshot "$window" syncing.png || true
+  check "while the tree is synced: the bar is full" \
+    test "$(gui_pixel syncing.png 595 53)" = 0,0,255
+  expect_eq "while the tree is synced: \"Fechar\" is inactive" 0 \
+    "$(gui_dark_pixels syncing.png 120x21+467+102)"
+  expect_eq "while the tree is synced: the old tree is still there" "$(part_of "$OLD_TREE" pkg)" \
+    "$(part_of "$(tree_of waiting)" pkg)"
+  wait_for_exit "$pid" 30
+  expect_eq "after the sync: status 0, the new tree" "status 0, stderr []|$NEW_TREE" \
+    "status $EXIT_STATUS, stderr [$(cat waiting.err)]|$(tree_of waiting)"
 else
   echo "skip - the order of the calls: needs strace"
 fi
