@@ -45,9 +45,9 @@ uint64_t image_end(const ArchiveImage& file, uint64_t size) {
 }  // namespace
 
 IncompleteInstaller::IncompleteInstaller(uint64_t size, const std::string& path)
-    : ContextError("the installer is incomplete (cut short at " + std::to_string(size) +
-                       " of its bytes?)",
-                   path) {}
+    : ContextError(
+          "the installer is incomplete (cut short at " + std::to_string(size) + " of its bytes?)",
+          path) {}
 
 bool looks_cut_short(const ArchiveImage& file, uint64_t size) {
   uint64_t end = image_end(file, size);

@@ -275,8 +275,8 @@ void NewFile::commit(std::optional<mode_t> permissions, int64_t mtime, bool sync
   if (close(fd_.release()) != 0) fail("cannot write file", errno);
   if (!temporary_.empty() && later) {
     later->add(parent_, temporary_, leaf_);
-  } else if (!temporary_.empty() &&
-             renameat(parent_->fd.get(), temporary_.c_str(), parent_->fd.get(), leaf_.c_str()) != 0) {
+  } else if (!temporary_.empty() && renameat(parent_->fd.get(), temporary_.c_str(),
+                                             parent_->fd.get(), leaf_.c_str()) != 0) {
     fail("cannot create file", errno);
   }
   placed_ = true;

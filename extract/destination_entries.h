@@ -102,8 +102,7 @@ class NewFile {
   // something stands there, and writing goes on at its end. Where it
   // cannot be linked (another file system, no /proc), its bytes are copied
   // into a new file.
-  NewFile(std::shared_ptr<Directory> parent, std::string leaf, FileDescriptor unnamed,
-          bool beside);
+  NewFile(std::shared_ptr<Directory> parent, std::string leaf, FileDescriptor unnamed, bool beside);
   ~NewFile();
   NewFile(const NewFile&) = delete;
   NewFile& operator=(const NewFile&) = delete;

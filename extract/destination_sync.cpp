@@ -81,7 +81,8 @@ const DurableWrites::FileSystem& DurableWrites::file_system_of(int fd) {
   return file_systems_.back();
 }
 
-void DurableWrites::sync_later(const std::shared_ptr<Directory>& root, const std::string& relative) {
+void DurableWrites::sync_later(const std::shared_ptr<Directory>& root,
+                               const std::string& relative) {
   directories_.emplace(root, relative);
 }
 
@@ -140,8 +141,8 @@ void DurableWrites::make_durable(const std::string& shown, const std::function<v
 void start_writeback(int fd, uint64_t& flushed, uint64_t written, bool final) {
   if (final ? written < writeback_at_end : written - flushed < writeback_step) return;
   // From `flushed` on; a length of 0 runs to the file's end.
-  (void)sync_file_range(fd, static_cast<off_t>(flushed), final ? 0 : static_cast<off_t>(written - flushed),
-                        SYNC_FILE_RANGE_WRITE);
+  (void)sync_file_range(fd, static_cast<off_t>(flushed),
+                        final ? 0 : static_cast<off_t>(written - flushed), SYNC_FILE_RANGE_WRITE);
   flushed = written;
 }
 

@@ -453,8 +453,8 @@ void Run::apply_directory_records(bool staging_too) {
                    [](const DirectoryRecord& a, const DirectoryRecord& b) { return a.depth > b.depth; });
   for (const DirectoryRecord& record : directories_) {
     if (!staging_too && record.root != destination_) continue;
-    FileDescriptor directory =
-        set_directory_mode_and_time(*record.root, record.relative, record.permissions, record.mtime);
+    FileDescriptor directory = set_directory_mode_and_time(*record.root, record.relative,
+                                                           record.permissions, record.mtime);
     if (staging_too && directory.valid())
       durable_.directory_in(record.root, record.relative, directory.get());
   }

@@ -148,8 +148,8 @@ class ZstdEncoder : public MemberEncoder {
  private:
   static constexpr uint64_t libarchive_block = 128 << 10;  // ZSTD_DStreamOutSize()
   // Magic, a single-segment header of content size 0, one empty last block.
-  static constexpr char empty_frame[] = {0x28, static_cast<char>(0xB5), 0x2F,
-                                         static_cast<char>(0xFD), 0x20, 0x00, 0x01, 0x00, 0x00};
+  static constexpr char empty_frame[] = {
+      0x28, static_cast<char>(0xB5), 0x2F, static_cast<char>(0xFD), 0x20, 0x00, 0x01, 0x00, 0x00};
 
   size_t run(ZSTD_inBuffer& input, ZSTD_EndDirective directive) {
     ZSTD_outBuffer output = {output_.data(), output_.size(), 0};
