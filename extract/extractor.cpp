@@ -250,23 +250,26 @@ void Run::extract_every_member() {
       extract_member(i, feed);
     }
     check_stop();
+    // Files written beside their names take them once their bytes are on
+    // the disk, and before the directories get their modes, which may
+    // shut them.
+    if (!renames_.empty()) {
+      make_durable();
+      renames_.rename_all();
+    }
     // The staged tree gets its modes before it is put in place, so that
     // nobody sees it half set up, and is on the disk before: a power cut
     // at any moment leaves the old tree or the new one, each whole.
     apply_directory_records(true);
     make_durable();
-    if (!renames_.empty()) {
-      renames_.rename_all();
-      make_durable();
-    }
     check_stop();
     if (reinstall_)
       if (std::optional<std::string> warning = reinstall_->commit())
         extractor_.warnings.push_back(*warning);
   } catch (...) {
+    land_written_files();
     apply_directory_records(false);
     reinstall_.reset();
-    land_written_files();
     remove_made_in_place();
     throw;
   }
@@ -280,7 +283,6 @@ void Run::land_written_files() {
   try {
     durable_.make_durable(destination_->shown, [] {});
     renames_.rename_all();
-    durable_.make_durable(destination_->shown, [] {});
   } catch (const std::exception&) {
     renames_.discard();
   }

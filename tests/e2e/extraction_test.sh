@@ -258,6 +258,10 @@ edit("windows-names.zip", {b"PLACE1": {"name": b"caf\x82.txt"}, b"PLACE2": {"nam
 # Directories stored read-only with members inside.
 write("readonly-dirs.zip", [("ro/", b"", 0o40555), ("ro/f.txt", b"inside\n", 0o100644),
                             ("ro/sub/", b"", 0o40555), ("ro/sub/g.txt", b"g\n", 0o100444)])
+# The same in place, behind a first member that is a file.
+write("readonly-in-place.zip", [("readme.txt", b"r\n", 0o100644)] +
+      [m for m in [("ro/", b"", 0o40555), ("ro/f.txt", b"inside\n", 0o100644),
+                   ("ro/sub/", b"", 0o40555), ("ro/sub/g.txt", b"g\n", 0o100444)]])
 # Deepest directory first matters when a parent loses its search bit.
 write("nosearch.zip", [("top/", b"", 0o40444), ("top/mid/", b"", 0o40555),
                        ("top/mid/f.txt", b"f\n", 0o100644)])
@@ -513,6 +517,15 @@ if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null &&
   sfx_expect "directories stored 0555 with members inside (as nobody): status 0" 0 ""
   expect_eq "directories stored 0555 (as nobody): members written, then modes applied" \
     "d 555 - ro|d 555 - ro/sub|f 444 2 ro/sub/g.txt|f 644 7 ro/f.txt" "$(sfx_tree out-nobody-ro | paste -sd'|')"
+
+  # Files written in place take their names before their folders shut.
+  fresh out-nobody-ro-in-place
+  chown 65534:65534 out-nobody-ro-in-place
+  extract readonly-in-place.zip out-nobody-ro-in-place "${nobody[@]}"
+  sfx_expect "in place, directories stored 0555 (as nobody): status 0" 0 ""
+  expect_eq "in place, directories stored 0555 (as nobody): members in, then modes" \
+    "d 555 - ro|d 555 - ro/sub|f 444 2 ro/sub/g.txt|f 644 2 readme.txt|f 644 7 ro/f.txt" \
+    "$(sfx_tree out-nobody-ro-in-place | paste -sd'|')"
 else
   echo "skip - read-only destination and permission cases: need root and a working setpriv"
 fi
