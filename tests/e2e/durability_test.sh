@@ -59,93 +59,6 @@ NEW_TREE=$(tree_of new)
 # each file beside it on its own.
 part_of() { grep -E "$2" <<<"$1" || true; }
 
-# ---- The order of the calls ----
-
-if command -v strace >/dev/null; then
-  cp -a old order
-  (cd order && strace -f -qq -o "$SCRATCH/order.trace" \
-    -e trace=syncfs,fsync,renameat2,execve "$SCRATCH/new.run" >/dev/null 2>&1)
-  # One line per call, where it returned: one that another thread's calls
-  # interrupted counts at its end.
-  sed -E 's/^[0-9]+ +//' order.trace | grep -v '<unfinished \.\.\.>$' |
-    sed -E 's/^<\.\.\. ([a-z0-9_]+) resumed>/\1(/' | grep -v '^execve("'"$SCRATCH"'/new.run' \
-    >order.calls
-  sync_at=$(grep -n '^syncfs(' order.calls | tail -n1 | cut -d: -f1)
-  exchange_at=$(grep -n 'RENAME_EXCHANGE' order.calls | cut -d: -f1)
-  parent_at=$(awk -v x="$exchange_at" 'NR > x && /^fsync\(/ { print NR; exit }' order.calls)
-  command_at=$(grep -n '^execve("/bin/sh"' order.calls | cut -d: -f1)
-  check "order: the tree is synced before it is exchanged (syncfs at ${sync_at:-none}, exchange at ${exchange_at:-none})" \
-    test -n "$sync_at" -a -n "$exchange_at" -a "${sync_at:-0}" -lt "${exchange_at:-0}"
-  check "order: the parent is synced before the autorun command starts (fsync at ${parent_at:-none}, command at ${command_at:-none})" \
-    test -n "$parent_at" -a -n "$command_at" -a "${parent_at:-0}" -lt "${command_at:-0}"
-  grep -q '^syncfs(.*= 0$' order.calls || { echo "  calls:"; sed 's/^/    /' order.calls; }
-
-  # A sync held for three seconds: meanwhile the bar is full, "Fechar"
-  # inactive, and the old tree still in place.
-  cp -a old waiting
-  (cd waiting && exec strace -f -qq -o /dev/null -e trace=syncfs -e inject=syncfs:delay_enter=3000000 \
-    "$SCRATCH/new.run") >/dev/null 2>waiting.err </dev/null &
-  pid=$!
-  window=$(wait_for_window "Morrowline SFX Tool" 20 || true)
-  sleep 1.5  # the members take a fraction of that
-  gui_screenshot "$window" syncing.png || true
-  check "while the tree is synced: the bar is full" \
-    test "$(gui_pixel syncing.png 595 53)" = 0,0,255
-  expect_eq "while the tree is synced: \"Fechar\" is inactive" 0 \
-    "$(gui_dark_pixels syncing.png 120x21+467+102)"
-  expect_eq "while the tree is synced: the old tree is still there" "$(part_of "$OLD_TREE" pkg)" \
-    "$(part_of "$(tree_of waiting)" pkg)"
-  wait_for_exit "$pid" 30
-  expect_eq "after the sync: status 0, the new tree" "status 0, stderr []|$NEW_TREE" \
-    "status $EXIT_STATUS, stderr [$(cat waiting.err)]|$(tree_of waiting)"
-else
-  echo "skip - the order of the calls: needs strace"
-fi
-
-# ---- A disk that fails its syncs ----
-
-# sync_fails LABEL DIR MESSAGE: a reinstall in DIR whose syncs fail with
-# EIO ends with status 3 and MESSAGE, the old tree as it was.
-sync_fails() {
-  local label=$1 dir=$2 before
-  before=$(snapshot "$dir")
-  sfx_run "$dir" "$MORROWLINE_FAILING_CALLS" EIO syncfs,fsync,fdatasync "$SCRATCH/new.run"
-  sfx_expect "$label: status 3, says why" 3 "$3"
-  expect_eq "$label: the old tree is as it was" "$before" "$(snapshot "$dir")"
-  check "$label: nothing hidden left" no_debris "$dir"
-}
-cp -a old failing
-sync_fails "syncfs answers EIO" "$SCRATCH/failing" \
-  "morrowline-sfx: cannot write to disk: $SCRATCH/failing/pkg: Input/output error"
-
-if [ "$(id -u)" = 0 ] && mkdir overlay overlay/lower overlay/upper overlay/work overlay/merged &&
-  mount -t overlay overlay -o lowerdir=overlay/lower,upperdir=overlay/upper,workdir=overlay/work \
-    overlay/merged 2>/dev/null; then
-  # Synced file by file there: the first file's fsync fails.
-  cp -a old/. overlay/merged/
-  sync_fails "on an overlay, fsync answers EIO" "$SCRATCH/overlay/merged" \
-    "morrowline-sfx: cannot write to disk: $SCRATCH/overlay/merged/pkg/f000: Input/output error"
-  umount overlay/merged
-  mkdir tmpfs
-  mount -t tmpfs tmpfs tmpfs
-  cp -a old/. tmpfs/
-  sfx_run tmpfs "$MORROWLINE_FAILING_CALLS" EIO syncfs,fsync,fdatasync "$SCRATCH/new.run"
-  sfx_expect "on a tmpfs, which keeps nothing over a power cut, nothing is synced" 0 ""
-  expect_eq "on a tmpfs: the new tree" "$NEW_TREE" "$(tree_of tmpfs)"
-  umount tmpfs
-else
-  echo "skip - syncs on an overlay and a tmpfs: need root and mount"
-fi
-
-# ---- Power cuts ----
-
-kinds=""
-if [ "$(id -u)" = 0 ] && command -v losetup >/dev/null && losetup -f >/dev/null 2>&1; then
-  command -v mkfs.ext4 >/dev/null && command -v xfs_io >/dev/null && kinds="ext4"
-  command -v mkfs.xfs >/dev/null && command -v xfs_io >/dev/null && kinds="$kinds xfs"
-  command -v mkfs.btrfs >/dev/null && kinds="$kinds btrfs"
-fi
-
 # fs_make KIND DIR: a fresh file system of KIND in DIR.img, mounted at DIR.
 fs_make() {
   rm -f "$2.img"
@@ -178,6 +91,129 @@ power_cut() {
   fi
   mount -o loop "$2.img" "$2" 2>"$2.mount" || { echo "cannot mount it again: $(cat "$2.mount")"; return 1; }
 }
+
+# sync_kind DIR: how the installer makes what it writes in DIR durable,
+# as it tells: "none" (tmpfs), "entry" (an fsync of each entry: FUSE,
+# network and stacked file systems, kernels before 5.8) or "whole" (one
+# syncfs).
+sync_kind() {
+  case $(stat -f -c %t "$1") in
+    1021994 | 858458f6) echo none ;;
+    65735546 | 6969 | 517b | ff534d42 | fe534d42 | 1021997 | c36400 | 5346414f | 6b414653 | \
+      73757245 | 794c7630 | f15f | 786f4256) echo entry ;;
+    *) awk -F. '{ exit !($1 > 5 || ($1 == 5 && $2 >= 8)) }' <<<"$(uname -r)" && echo whole ||
+      echo entry ;;
+  esac
+}
+
+# The checks below run on an ext4 of their own where one can be mounted,
+# else where the test runs, with what its file system calls for.
+checks=$SCRATCH/checks
+if [ "$(id -u)" = 0 ] && command -v mkfs.ext4 >/dev/null && losetup -f >/dev/null 2>&1 &&
+  fs_make ext4 "$checks"; then
+  checks_mounted=yes
+else
+  mkdir -p "$checks"
+  checks_mounted=no
+fi
+kind=$(sync_kind "$checks")
+sync_call=syncfs
+[ "$kind" = entry ] && sync_call=fsync
+
+# ---- The order of the calls ----
+
+if [ "$kind" = none ]; then
+  echo "skip - the order of the calls and failing syncs: $checks keeps nothing over a power cut"
+elif command -v strace >/dev/null; then
+  cp -a old "$checks/order"
+  (cd "$checks/order" && strace -f -qq -o "$SCRATCH/order.trace" \
+    -e trace=syncfs,fsync,renameat2,execve "$SCRATCH/new.run" >/dev/null 2>&1)
+  # One line per call, where it returned: one that another thread's calls
+  # interrupted counts at its end.
+  sed -E 's/^[0-9]+ +//' order.trace | grep -v '<unfinished \.\.\.>$' |
+    sed -E 's/^<\.\.\. ([a-z0-9_]+) resumed>/\1(/' | grep -v '^execve("'"$SCRATCH"'/new.run' \
+    >order.calls
+  exchange_at=$(grep -n 'RENAME_EXCHANGE' order.calls | cut -d: -f1)
+  sync_at=$(awk -v x="${exchange_at:-0}" -v call="^$sync_call\\(" 'NR < x && $0 ~ call { at = NR }
+    END { print at }' order.calls)
+  parent_at=$(awk -v x="$exchange_at" 'NR > x && /^fsync\(/ { print NR; exit }' order.calls)
+  command_at=$(grep -n '^execve("/bin/sh"' order.calls | cut -d: -f1)
+  check "order: the tree is synced ($sync_call at ${sync_at:-none}) before it is exchanged (at ${exchange_at:-none})" \
+    test -n "$sync_at" -a -n "$exchange_at"
+  check "order: the parent is synced before the autorun command starts (fsync at ${parent_at:-none}, command at ${command_at:-none})" \
+    test -n "$parent_at" -a -n "$command_at" -a "${parent_at:-0}" -lt "${command_at:-0}"
+  grep -q "^$sync_call(.*= 0\$" order.calls || { echo "  calls:"; sed 's/^/    /' order.calls; }
+
+  # A sync held for three seconds: meanwhile the bar is full, "Fechar"
+  # inactive, and the old tree still in place.
+  cp -a old "$checks/waiting"
+  (cd "$checks/waiting" && exec strace -f -qq -o /dev/null -e trace="$sync_call" \
+    -e inject="$sync_call":delay_enter=3000000 "$SCRATCH/new.run") >/dev/null 2>waiting.err </dev/null &
+  pid=$!
+  window=$(wait_for_window "Morrowline SFX Tool" 20 || true)
+  sleep 1.5  # the members take a fraction of that
+  gui_screenshot "$window" syncing.png || true
+  check "while the tree is synced: the bar is full" \
+    test "$(gui_pixel syncing.png 595 53)" = 0,0,255
+  expect_eq "while the tree is synced: \"Fechar\" is inactive" 0 \
+    "$(gui_dark_pixels syncing.png 120x21+467+102)"
+  expect_eq "while the tree is synced: the old tree is still there" "$(part_of "$OLD_TREE" pkg)" \
+    "$(part_of "$(tree_of "$checks/waiting")" pkg)"
+  wait_for_exit "$pid" 60
+  expect_eq "after the sync: status 0, the new tree" "status 0, stderr []|$NEW_TREE" \
+    "status $EXIT_STATUS, stderr [$(cat waiting.err)]|$(tree_of "$checks/waiting")"
+else
+  echo "skip - the order of the calls: needs strace"
+fi
+
+# ---- A disk that fails its syncs ----
+
+# sync_fails LABEL DIR MESSAGE: a reinstall in DIR whose syncs fail with
+# EIO ends with status 3 and MESSAGE, the old tree as it was.
+sync_fails() {
+  local label=$1 dir=$2 before
+  before=$(snapshot "$dir")
+  sfx_run "$dir" "$MORROWLINE_FAILING_CALLS" EIO syncfs,fsync,fdatasync "$SCRATCH/new.run"
+  sfx_expect "$label: status 3, says why" 3 "$3"
+  expect_eq "$label: the old tree is as it was" "$before" "$(snapshot "$dir")"
+  check "$label: nothing hidden left" no_debris "$dir"
+}
+if [ "$kind" != none ]; then
+  cp -a old "$checks/failing"
+  failing_at=$checks/failing/pkg
+  [ "$kind" = entry ] && failing_at=$checks/failing/pkg/f000  # the first file written
+  sync_fails "$sync_call answers EIO" "$checks/failing" \
+    "morrowline-sfx: cannot write to disk: $failing_at: Input/output error"
+fi
+o=$checks/overlay
+if [ "$(id -u)" = 0 ] && mkdir "$o" "$o/lower" "$o/upper" "$o/work" "$o/merged" &&
+  mount -t overlay overlay -o "lowerdir=$o/lower,upperdir=$o/upper,workdir=$o/work" \
+    "$o/merged" 2>/dev/null; then
+  # Synced file by file there: the first file's fsync fails.
+  cp -a old/. "$o/merged/"
+  sync_fails "on an overlay, fsync answers EIO" "$o/merged" \
+    "morrowline-sfx: cannot write to disk: $o/merged/pkg/f000: Input/output error"
+  umount "$o/merged"
+  mkdir "$checks/tmpfs"
+  mount -t tmpfs tmpfs "$checks/tmpfs"
+  cp -a old/. "$checks/tmpfs/"
+  sfx_run "$checks/tmpfs" "$MORROWLINE_FAILING_CALLS" EIO syncfs,fsync,fdatasync "$SCRATCH/new.run"
+  sfx_expect "on a tmpfs, which keeps nothing over a power cut, nothing is synced" 0 ""
+  expect_eq "on a tmpfs: the new tree" "$NEW_TREE" "$(tree_of "$checks/tmpfs")"
+  umount "$checks/tmpfs"
+else
+  echo "skip - syncs on an overlay and a tmpfs: need root and mount"
+fi
+[ "$checks_mounted" = no ] || umount "$checks"
+
+# ---- Power cuts ----
+
+kinds=""
+if [ "$(id -u)" = 0 ] && command -v losetup >/dev/null && losetup -f >/dev/null 2>&1; then
+  command -v mkfs.ext4 >/dev/null && command -v xfs_io >/dev/null && kinds="ext4"
+  command -v mkfs.xfs >/dev/null && command -v xfs_io >/dev/null && kinds="$kinds xfs"
+  command -v mkfs.btrfs >/dev/null && kinds="$kinds btrfs"
+fi
 
 # after_success KIND DELAY: a reinstall that ends with status 0, and the
 # power cut DELAY seconds later. The outcome goes to the file DIR.outcome.
