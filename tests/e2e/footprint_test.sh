@@ -52,8 +52,9 @@ for way in fechar escape; do
   cp "$(fc-match -f '%{file}' sans)" "$home/.local/share/fonts/"
   [ ${#as[@]} -eq 0 ] || chown -R 65534:65534 "$home" "$dest"
   before=$(cd "$home" && find . | LC_ALL=C sort)
+  # LeakSanitizer cannot work under ptrace (the sanitizer build).
   (cd "$dest" && exec env -u XDG_CONFIG_HOME -u XDG_CACHE_HOME -u XDG_DATA_HOME -u XDG_STATE_HOME \
-    HOME="$home" TMPDIR=/tmp strace -f -qq -o "$SCRATCH/$way.trace" -e trace=%file,%desc \
+    HOME="$home" TMPDIR=/tmp ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" strace -f -qq -o "$SCRATCH/$way.trace" -e trace=%file,%desc \
     "${as[@]}" "$SCRATCH/app.run") >"$SCRATCH/$way.out" 2>"$SCRATCH/$way.err" </dev/null &
   pid=$!
   window=$(wait_for_window "Morrowline SFX Tool" 20 || true)
