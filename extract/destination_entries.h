@@ -57,10 +57,10 @@ std::shared_ptr<Directory> open_below(const Directory& root, const std::string& 
 std::shared_ptr<Directory> make_directory(const Directory& root, const Directory& parent,
                                           const std::string& relative, const std::string& leaf);
 
-// Files written beside the entries they replace, renamed over them only
-// once everything written is on the disk: a crash at any moment leaves the
-// old file or the new one, whole. Those still pending when this goes are
-// removed.
+// Files written beside their names (over an old entry, or where none
+// stood), renamed to them only once everything written is on the disk: a
+// crash at any moment leaves the old file, or none, or the new one, whole.
+// Those still pending when this goes are removed.
 class PendingRenames {
  public:
   PendingRenames() = default;

@@ -46,9 +46,12 @@ bool reports_writeback_errors(const std::string& release) {
   return major > 5 || (major == 5 && minor >= 8);
 }
 
-std::string running_kernel() {
-  struct utsname names;
-  return uname(&names) == 0 ? names.release : "";
+const std::string& running_kernel() {
+  static const std::string release = [] {
+    struct utsname names;
+    return std::string(uname(&names) == 0 ? names.release : "");
+  }();
+  return release;
 }
 
 }  // namespace

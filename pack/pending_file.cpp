@@ -57,15 +57,15 @@ void install_handlers() {
 
 }  // namespace
 
-RemovedOnSignal::RemovedOnSignal(std::string path) : path_(std::move(path)), slot_(most_removed) {
+RemovedOnSignal::RemovedOnSignal(const std::string& path) : slot_(most_removed) {
   static std::once_flag installed;
   std::call_once(installed, install_handlers);
-  if (path_.size() >= sizeof removed_on_signal[0].path) return;
+  if (path.size() >= sizeof removed_on_signal[0].path) return;
   static std::mutex slots;
   std::lock_guard<std::mutex> lock(slots);
   for (size_t i = 0; i < most_removed && slot_ == most_removed; ++i) {
     if (removed_on_signal[i].used.load()) continue;
-    std::memcpy(removed_on_signal[i].path, path_.c_str(), path_.size() + 1);
+    std::memcpy(removed_on_signal[i].path, path.c_str(), path.size() + 1);
     removed_on_signal[i].used = true;
     slot_ = i;
   }

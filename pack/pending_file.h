@@ -12,13 +12,12 @@
 // SIGKILL and a crash still leave it.
 class RemovedOnSignal {
  public:
-  explicit RemovedOnSignal(std::string path);
+  explicit RemovedOnSignal(const std::string& path);
   ~RemovedOnSignal();
   RemovedOnSignal(const RemovedOnSignal&) = delete;
   RemovedOnSignal& operator=(const RemovedOnSignal&) = delete;
 
  private:
-  std::string path_;
   size_t slot_;
 };
 
