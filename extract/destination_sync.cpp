@@ -39,6 +39,9 @@ constexpr int64_t passed_on_magics[] = {
 constexpr std::chrono::milliseconds tick_interval{50};
 constexpr uint64_t writeback_step = uint64_t{8} << 20;
 constexpr uint64_t writeback_at_end = uint64_t{1} << 20;
+// An early sync once this many files or bytes came since the last began.
+constexpr uint64_t early_sync_files = 512;
+constexpr uint64_t early_sync_bytes = uint64_t{32} << 20;
 
 bool reports_writeback_errors(const std::string& release) {
   unsigned major = 0, minor = 0;
@@ -109,6 +112,34 @@ void DurableWrites::directory_in(const std::shared_ptr<Directory>& root,
   }
 }
 
+void DurableWrites::file_written(uint64_t size) {
+  ++files_since_early_;
+  bytes_since_early_ += size;
+  if (files_since_early_ < early_sync_files && bytes_since_early_ < early_sync_bytes) return;
+  if (early_sync_.valid()) {
+    if (early_sync_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
+    int error = early_sync_.get();
+    if (!early_error_) early_error_ = error;
+  }
+  std::vector<int> handles;
+  for (const FileSystem& file_system : file_systems_)
+    if (file_system.method == SyncMethod::file_system) handles.push_back(file_system.handle.get());
+  if (handles.empty()) return;
+  files_since_early_ = 0;
+  bytes_since_early_ = 0;
+  try {
+    // syncfs() reports a writeback error once per descriptor: what this
+    // one finds the final sync would not see again.
+    early_sync_ = start_thread_as_future([handles] {
+      for (int handle : handles)
+        if (syncfs(handle) != 0) return errno;
+      return 0;
+    });
+  } catch (const ThreadNotStarted&) {
+    // Only a head start: the final sync does all of it then.
+  }
+}
+
 int DurableWrites::sync_everything() const {
   for (const FileSystem& file_system : file_systems_)
     if (file_system.method == SyncMethod::file_system && syncfs(file_system.handle.get()) != 0)
@@ -122,6 +153,12 @@ int DurableWrites::sync_everything() const {
 }
 
 void DurableWrites::make_durable(const std::string& shown, const std::function<void()>& tick) {
+  if (early_sync_.valid()) {
+    while (early_sync_.wait_for(tick_interval) != std::future_status::ready) tick();
+    int error = early_sync_.get();
+    if (!early_error_) early_error_ = error;
+  }
+  if (early_error_) fail_at("cannot write to disk", shown, early_error_);
   bool whole_file_system = false;
   for (const FileSystem& file_system : file_systems_)
     whole_file_system |= file_system.method == SyncMethod::file_system;

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <set>
 #include <string>
@@ -50,6 +51,12 @@ class DurableWrites {
   // The directory at `relative` below `root` is to have its entries synced
   // one by one.
   void sync_later(const std::shared_ptr<Directory>& root, const std::string& relative);
+  // Notes a file of `size` bytes written whole. Every so many files or
+  // bytes, a sync of the file systems synced whole starts on a thread of
+  // its own, while the run goes on: the disk takes the many small files
+  // of a run as they come, and the final sync waits for few. Its failure
+  // is make_durable()'s.
+  void file_written(uint64_t size);
 
   // Makes every entry noted durable, on another thread (on this one when
   // none can be started); `tick` runs about every 50 ms meanwhile, and may
@@ -74,6 +81,12 @@ class DurableWrites {
   std::set<DirectoryPlace> directories_;  // on file systems synced entry by entry
   std::shared_ptr<Directory> last_parent_;
   bool last_parent_each_entry_ = false;
+  // The early sync under way (see file_written), one at a time; it uses
+  // the handles above, so it goes first. 0, or its errno.
+  std::future<int> early_sync_;
+  int early_error_ = 0;
+  uint64_t files_since_early_ = 0;
+  uint64_t bytes_since_early_ = 0;
 };
 
 // Starts writing a file's bytes out once a big piece of it lies in memory:

@@ -187,8 +187,7 @@ void Run::plan_reinstall() {
     }
   }
   if (holder != destination_) remove_stale_entries(*holder);
-  if (replacing)
-    check_tree_removable(*holder, leaf, [this] { keep_alive(); });
+  if (replacing) check_tree_removable(*holder, leaf, [this] { keep_alive(); });
   reinstall_.emplace(holder, leaf, replacing);
   reinstall_depth_ = first.size();
 }
@@ -295,7 +294,8 @@ void Run::remove_made_in_place() {
 }
 
 bool Run::can_write_ahead() const {
-  for (const Directory* root : {destination_.get(), reinstall_ ? reinstall_->staging().get() : nullptr})
+  for (const Directory* root :
+       {destination_.get(), reinstall_ ? reinstall_->staging().get() : nullptr})
     if (root && !make_unnamed_file(*root, 0600).valid()) return false;
   return true;
 }
@@ -320,8 +320,8 @@ void Run::extract_member(size_t i, MemberFeed& feed) {
     std::vector<size_t> made;
     if (lookup.found < parts.size()) places_.create(root, parts, parts.size(), lookup, made);
     // The staging directory itself stands for the first member.
-    bool made_here = (!made.empty() && made.back() == parts.size()) ||
-                     (parts.empty() && root->made);
+    bool made_here =
+        (!made.empty() && made.back() == parts.size()) || (parts.empty() && root->made);
     if (made_here && !made.empty()) {
       made.pop_back();
       if (root == destination_) made_in_place_.push_back(relative_path(parts, parts.size()));
@@ -391,6 +391,7 @@ void Run::extract_member(size_t i, MemberFeed& feed) {
   bool chmod_needed = permissions && *permissions != (create_mode & ~umask_);
   file->commit(chmod_needed ? permissions : std::nullopt, member.mtime, sync_each,
                in_place ? &renames_ : nullptr);
+  durable_.file_written(member_written_);
   if (file->replaces()) places_.forget(*root, parts, parts.size());
 }
 
@@ -400,8 +401,8 @@ void Run::write_ahead(MemberFeed& feed, MemberFeed::Piece piece) {
     ahead_.index = piece.index;
     std::optional<unsigned> permissions =
         member_permissions(members_[piece.index].external_attributes, false);
-    ahead_.file = make_unnamed_file(*root_of(piece.index).first,
-                                    permissions ? (*permissions & 0777) : 0666);
+    ahead_.file =
+        make_unnamed_file(*root_of(piece.index).first, permissions ? (*permissions & 0777) : 0666);
     if (!ahead_.file.valid()) ahead_.error = errno;
   }
   ahead_.complete = piece.last;
@@ -451,8 +452,9 @@ void Run::check_stop() const {
 // directory still receives its members, and writing a member does not
 // change its directory's time afterwards.
 void Run::apply_directory_records(bool staging_too) {
-  std::stable_sort(directories_.begin(), directories_.end(),
-                   [](const DirectoryRecord& a, const DirectoryRecord& b) { return a.depth > b.depth; });
+  std::stable_sort(
+      directories_.begin(), directories_.end(),
+      [](const DirectoryRecord& a, const DirectoryRecord& b) { return a.depth > b.depth; });
   for (const DirectoryRecord& record : directories_) {
     if (!staging_too && record.root != destination_) continue;
     FileDescriptor directory = set_directory_mode_and_time(*record.root, record.relative,

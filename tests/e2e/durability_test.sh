@@ -185,6 +185,20 @@ if [ "$kind" != none ]; then
   sync_fails "$sync_call answers EIO" "$checks/failing" \
     "morrowline-sfx: cannot write to disk: $failing_at: Input/output error"
 fi
+# Past big.bin the run starts a sync while it writes on. Only that one
+# fails here, the final one would pass: what it met must not be lost,
+# for syncfs reports an error once.
+if [ "$kind" = whole ]; then
+  cp -a old "$checks/early"
+  before=$(snapshot "$checks/early")
+  sfx_run "$checks/early" env LD_PRELOAD="$MORROWLINE_FIRST_SYNC_FAILS" \
+    ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" "$SCRATCH/new.run"
+  sfx_expect "the early sync answers EIO, the final one would not: status 3" 3 \
+    "morrowline-sfx: cannot write to disk: $checks/early/pkg: Input/output error"
+  expect_eq "after a failed early sync: the old tree is as it was" "$before" \
+    "$(snapshot "$checks/early")"
+  check "after a failed early sync: nothing hidden left" no_debris "$checks/early"
+fi
 o=$checks/overlay
 if [ "$(id -u)" = 0 ] && mkdir "$o" "$o/lower" "$o/upper" "$o/work" "$o/merged" &&
   mount -t overlay overlay -o "lowerdir=$o/lower,upperdir=$o/upper,workdir=$o/work" \
