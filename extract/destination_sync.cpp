@@ -121,12 +121,12 @@ void DurableWrites::file_written(uint64_t size) {
     int error = early_sync_.get();
     if (!early_error_) early_error_ = error;
   }
+  files_since_early_ = 0;
+  bytes_since_early_ = 0;
   std::vector<int> handles;
   for (const FileSystem& file_system : file_systems_)
     if (file_system.method == SyncMethod::file_system) handles.push_back(file_system.handle.get());
   if (handles.empty()) return;
-  files_since_early_ = 0;
-  bytes_since_early_ = 0;
   try {
     // syncfs() reports a writeback error once per descriptor: what this
     // one finds the final sync would not see again.
