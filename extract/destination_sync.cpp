@@ -112,38 +112,47 @@ void DurableWrites::directory_in(const std::shared_ptr<Directory>& root,
   }
 }
 
+std::vector<int> DurableWrites::synced_whole() const {
+  std::vector<int> handles;
+  for (const FileSystem& file_system : file_systems_)
+    if (file_system.method == SyncMethod::file_system) handles.push_back(file_system.handle.get());
+  return handles;
+}
+
+int DurableWrites::sync_whole(const std::vector<int>& handles) {
+  for (int handle : handles)
+    if (syncfs(handle) != 0) return errno;
+  return 0;
+}
+
+void DurableWrites::take_early_result() {
+  int error = early_sync_.get();
+  if (!early_error_) early_error_ = error;
+}
+
 void DurableWrites::file_written(uint64_t size) {
   ++files_since_early_;
   bytes_since_early_ += size;
   if (files_since_early_ < early_sync_files && bytes_since_early_ < early_sync_bytes) return;
   if (early_sync_.valid()) {
     if (early_sync_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
-    int error = early_sync_.get();
-    if (!early_error_) early_error_ = error;
+    take_early_result();
   }
   files_since_early_ = 0;
   bytes_since_early_ = 0;
-  std::vector<int> handles;
-  for (const FileSystem& file_system : file_systems_)
-    if (file_system.method == SyncMethod::file_system) handles.push_back(file_system.handle.get());
+  std::vector<int> handles = synced_whole();
   if (handles.empty()) return;
   try {
     // syncfs() reports a writeback error once per descriptor: what this
     // one finds the final sync would not see again.
-    early_sync_ = start_thread_as_future([handles] {
-      for (int handle : handles)
-        if (syncfs(handle) != 0) return errno;
-      return 0;
-    });
+    early_sync_ = start_thread_as_future([handles] { return sync_whole(handles); });
   } catch (const ThreadNotStarted&) {
     // Only a head start: the final sync does all of it then.
   }
 }
 
 int DurableWrites::sync_everything() const {
-  for (const FileSystem& file_system : file_systems_)
-    if (file_system.method == SyncMethod::file_system && syncfs(file_system.handle.get()) != 0)
-      return errno;
+  if (int error = sync_whole(synced_whole())) return error;
   for (const DirectoryPlace& place : directories_) {
     FileDescriptor directory = open_directory_below(*place.first, place.second);
     // One that cannot be read cannot be synced either; its files were.
@@ -155,14 +164,10 @@ int DurableWrites::sync_everything() const {
 void DurableWrites::make_durable(const std::string& shown, const std::function<void()>& tick) {
   if (early_sync_.valid()) {
     while (early_sync_.wait_for(tick_interval) != std::future_status::ready) tick();
-    int error = early_sync_.get();
-    if (!early_error_) early_error_ = error;
+    take_early_result();
   }
   if (early_error_) fail_at("cannot write to disk", shown, early_error_);
-  bool whole_file_system = false;
-  for (const FileSystem& file_system : file_systems_)
-    whole_file_system |= file_system.method == SyncMethod::file_system;
-  if (!whole_file_system && directories_.empty()) return;
+  if (synced_whole().empty() && directories_.empty()) return;
   // A sync can take seconds: the window stays drawn and hears a close
   // request meanwhile. A future made by std::async waits for its thread
   // when it goes, also when `tick` throws.

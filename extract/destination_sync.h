@@ -74,8 +74,14 @@ class DurableWrites {
   using DirectoryPlace = std::pair<std::shared_ptr<Directory>, std::string>;
 
   const FileSystem& file_system_of(int fd);
+  // The handles of the file systems synced whole.
+  std::vector<int> synced_whole() const;
+  // syncfs() of each; 0, or the errno of the first failure.
+  static int sync_whole(const std::vector<int>& handles);
   // 0, or the errno of the first failure.
   int sync_everything() const;
+  // Keeps the failure of the early sync that has ended, if it is the first.
+  void take_early_result();
 
   std::vector<FileSystem> file_systems_;
   std::set<DirectoryPlace> directories_;  // on file systems synced entry by entry
