@@ -272,9 +272,10 @@ void NewFile::commit(std::optional<mode_t> permissions, int64_t mtime, bool sync
   // the disk.
   if (sync && fsync(fd_.get()) != 0) fail("cannot write to disk", errno);
   // Some file systems report a full disk only when the file is closed.
+  EntryIdentity written = later ? identity_of(fd_.get()) : EntryIdentity{};
   if (close(fd_.release()) != 0) fail("cannot write file", errno);
   if (!temporary_.empty() && later) {
-    later->add(parent_, temporary_, leaf_);
+    later->add(parent_, temporary_, leaf_, written);
   } else if (!temporary_.empty() && renameat(parent_->fd.get(), temporary_.c_str(),
                                              parent_->fd.get(), leaf_.c_str()) != 0) {
     fail("cannot create file", errno);
@@ -290,20 +291,21 @@ void PendingRenames::discard() {
   pending_.clear();
 }
 
-void PendingRenames::add(std::shared_ptr<Directory> parent, std::string temporary,
-                         std::string leaf) {
-  pending_.push_back(Pending{std::move(parent), std::move(temporary), std::move(leaf)});
+void PendingRenames::add(std::shared_ptr<Directory> parent, std::string temporary, std::string leaf,
+                         EntryIdentity written) {
+  pending_.push_back(Pending{std::move(parent), std::move(temporary), std::move(leaf), written});
 }
 
 void PendingRenames::rename_all() {
   for (auto file = pending_.begin(); file != pending_.end(); ++file) {
     int fd = file->parent->fd.get();
-    if (renameat(fd, file->temporary.c_str(), fd, file->leaf.c_str()) != 0) {
-      int error = errno;
-      std::string path = child_path(file->parent->shown, file->leaf);
-      pending_.erase(pending_.begin(), file);  // in place already
-      fail_at("cannot create file", path, error);
-    }
+    bool renamed = renameat(fd, file->temporary.c_str(), fd, file->leaf.c_str()) == 0;
+    int error = errno;
+    if (renamed && entry_is(*file->parent, file->leaf, file->written)) continue;
+    std::string path = child_path(file->parent->shown, file->leaf);
+    pending_.erase(pending_.begin(), file + (renamed ? 1 : 0));  // in place already, or gone
+    if (renamed) throw ContextError("cannot create file", path + ": " + swapped_during_run);
+    fail_at("cannot create file", path, error);
   }
   pending_.clear();
 }
@@ -331,6 +333,19 @@ FileDescriptor set_directory_mode_and_time(const Directory& root, const std::str
                                     {static_cast<time_t>(*mtime), 0}};
   (void)futimens(directory.get(), times);
   return directory;
+}
+
+EntryIdentity identity_of(int fd) {
+  struct stat entry;
+  if (fstat(fd, &entry) != 0) return EntryIdentity{};
+  return EntryIdentity{entry.st_dev, entry.st_ino};
+}
+
+bool entry_is(const Directory& parent, const std::string& name, const EntryIdentity& identity) {
+  if (identity.device == 0 && identity.inode == 0) return true;
+  struct stat entry;
+  return fstatat(parent.fd.get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+         entry.st_dev == identity.device && entry.st_ino == identity.inode;
 }
 
 bool is_real_directory(const Directory& parent, const std::string& leaf) {

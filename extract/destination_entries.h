@@ -57,6 +57,20 @@ std::shared_ptr<Directory> open_below(const Directory& root, const std::string& 
 std::shared_ptr<Directory> make_directory(const Directory& root, const Directory& parent,
                                           const std::string& relative, const std::string& leaf);
 
+// Which entry a descriptor or a name stands for.
+struct EntryIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+// The identity of the entry open at `fd`; zeros when it cannot be told.
+EntryIdentity identity_of(int fd);
+// True when `name` of `parent` is that very entry (not a link, nor another
+// entry put at the name), or when `identity` could not be told.
+bool entry_is(const Directory& parent, const std::string& name, const EntryIdentity& identity);
+// Why a name the run has just given an entry of its own is found holding
+// another: someone renamed entries of the folder meanwhile.
+constexpr char swapped_during_run[] = "something else was put in its place during the run";
+
 // Files written beside their names (over an old entry, or where none
 // stood), renamed to them only once everything written is on the disk: a
 // crash at any moment leaves the old file, or none, or the new one, whole.
@@ -68,11 +82,14 @@ class PendingRenames {
   PendingRenames(const PendingRenames&) = delete;
   PendingRenames& operator=(const PendingRenames&) = delete;
 
-  void add(std::shared_ptr<Directory> parent, std::string temporary, std::string leaf);
+  // `written`: the file at `temporary`, which its name must lead to after
+  // the rename.
+  void add(std::shared_ptr<Directory> parent, std::string temporary, std::string leaf,
+           EntryIdentity written);
   bool empty() const { return pending_.empty(); }
   // Renames each over its entry, in the order added. Throws ContextError
   // "cannot create file" (context: path and reason) at the first that
-  // fails.
+  // fails, or whose name then leads elsewhere (swapped_during_run).
   void rename_all();
   // Removes those still pending.
   void discard();
@@ -82,6 +99,7 @@ class PendingRenames {
     std::shared_ptr<Directory> parent;
     std::string temporary;
     std::string leaf;
+    EntryIdentity written;
   };
   std::vector<Pending> pending_;
 };

@@ -7,6 +7,7 @@
 Reinstall::Reinstall(std::shared_ptr<Directory> parent, std::string leaf, bool replacing)
     : parent_(std::move(parent)), leaf_(std::move(leaf)), replacing_(replacing) {
   staging_ = make_staging_directory(*parent_, leaf_, staging_name_);
+  built_ = identity_of(staging_->fd.get());
   lock_ = lock_entry(*parent_, staging_name_);
   // Opened while it is still ours alone (mode 0700), for a parent that
   // cannot be read: its file system is then synced whole instead.
@@ -28,16 +29,21 @@ std::optional<std::string> Reinstall::commit() {
   // itself was made durable before this.
   if (!replacing_) {
     rename_entry(*parent_, staging_name_, leaf_, "cannot create directory");
-    if (int error = sync_parent()) {
+    auto rename_back = [this] {
       // Back under the staging name, which goes with this object.
       try {
         rename_entry(*parent_, leaf_, staging_name_, "cannot rename directory");
       } catch (const ContextError&) {
         finished_ = true;
       }
+    };
+    check_placed(rename_back);
+    if (int error = sync_parent()) {
+      rename_back();
       fail_at("cannot write to disk", staging_->shown, error);
     }
     placed_ = finished_ = true;
+    check_placed([] {});
     return std::nullopt;
   }
   if (!exchange_entries(*parent_, staging_name_, leaf_)) {
@@ -50,18 +56,23 @@ std::optional<std::string> Reinstall::commit() {
     remove_tree(*parent_, leaf_);
     rename_entry(*parent_, staging_name_, leaf_, "cannot replace directory");
     placed_ = finished_ = true;
+    check_placed([] {});
     if (int error = sync_parent()) fail_at("cannot write to disk", staging_->shown, error);
     return std::nullopt;
   }
-  if (int error = sync_parent()) {
-    // The old tree goes back in place where it can; where it cannot, both
-    // stay.
+  // The old tree goes back in place where it can; where it cannot, both
+  // stay.
+  auto exchange_back = [this] {
     bool back = false;
     try {
       back = exchange_entries(*parent_, staging_name_, leaf_);
     } catch (const ContextError&) {
     }
     if (!back) finished_ = true;
+  };
+  check_placed(exchange_back);
+  if (int error = sync_parent()) {
+    exchange_back();
     fail_at("cannot write to disk", staging_->shown, error);
   }
   placed_ = true;
@@ -71,7 +82,14 @@ std::optional<std::string> Reinstall::commit() {
   // run would clear it.
   (void)sync_parent();
   finished_ = true;
+  check_placed([] {});
   return warning;
+}
+
+void Reinstall::check_placed(const std::function<void()>& undo) {
+  if (entry_is(*parent_, leaf_, built_)) return;
+  undo();
+  throw ContextError("cannot replace directory", staging_->shown + ": " + swapped_during_run);
 }
 
 int Reinstall::sync_parent() const { return sync_directory(*parent_, sync_fallback_.get()); }

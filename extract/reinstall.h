@@ -1,6 +1,7 @@
 #ifndef MORROWLINE_EXTRACT_REINSTALL_H_
 #define MORROWLINE_EXTRACT_REINSTALL_H_
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,15 +33,22 @@ class Reinstall {
   // ContextError ("cannot replace directory", "cannot create directory")
   // while nothing has changed, and "cannot write to disk" when the new
   // name could not be made durable (the old tree is put back where it
-  // can be). Once the new tree is in place for good nothing is thrown: an
-  // old tree that still cannot be removed is kept under a visible name,
-  // and the returned warning says where and why.
+  // can be). The final name must lead to the very directory built, after
+  // each rename and once more at the end: where someone put another entry
+  // there (or at the staging name) meanwhile, this throws "cannot replace
+  // directory" (swapped_during_run), having put the old tree back where it
+  // still can. Otherwise, once the new tree is in place for good nothing
+  // is thrown: an old tree that still cannot be removed is kept under a
+  // visible name, and the returned warning says where and why.
   std::optional<std::string> commit();
   // True once the new tree stands at its final name.
   bool placed() const { return placed_; }
 
  private:
   std::optional<std::string> remove_old_tree();
+  // Throws unless the final name leads to the directory built; `undo`
+  // first tries to put back what stood before.
+  void check_placed(const std::function<void()>& undo);
   // 0, or the errno of a failed sync of the parent's entries.
   int sync_parent() const;
 
@@ -49,6 +57,7 @@ class Reinstall {
   bool replacing_;
   std::string staging_name_;
   std::shared_ptr<Directory> staging_;
+  EntryIdentity built_;
   FileDescriptor lock_;  // shows other runs that the staging is in use
   FileDescriptor sync_fallback_;
   bool placed_ = false;

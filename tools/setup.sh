@@ -21,13 +21,16 @@ set -eu
 # system), and qemu-user-static runs it in the tests. libssl-dev gives
 # the packer OpenSSL's SHA-256. xfsprogs (mkfs.xfs, xfs_io) and
 # btrfs-progs make the file systems the power-cut test crashes, and strace
-# shows the order of the calls that make an install durable.
+# shows the order of the calls that make an install durable. exfatprogs and
+# exfat-fuse make the USB stick a user installs onto, whose modes are one
+# setting for the whole mount.
 packages="g++ cmake make pkg-config python3 libfltk1.3-dev libboost-filesystem-dev
 libzip-dev zlib1g-dev libbz2-dev dpkg-dev libgtest-dev zip unzip xvfb xauth xdotool
 x11-utils imagemagick libarchive-tools bubblewrap file clang libclang-rt-14-dev llvm
 time p7zip-full busybox openssh-client libisal-dev nasm autoconf automake libtool
 libzstd-dev liblzma-dev zstd xz-utils e2fsprogs mmdebstrap uidmap libseccomp-dev
-g++-aarch64-linux-gnu qemu-user-static libssl-dev xfsprogs btrfs-progs strace"
+g++-aarch64-linux-gnu qemu-user-static libssl-dev xfsprogs btrfs-progs strace
+exfatprogs exfat-fuse"
 
 missing=""
 for p in $packages; do
