@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
+#include <optional>
 #include <vector>
 
 #include "archive/autorun_comment.h"
@@ -65,21 +65,15 @@ void append_program(int out, const std::string& stub, uint64_t room, const std::
 
 // The archive goes straight behind the program and its padding, with no
 // copy in between.
-void write_installer(const std::string& path, const std::string& stub, uint64_t room,
+void write_installer(const PendingFile& out, const std::string& stub, uint64_t room,
                      const std::vector<PackEntry>& entries, const PayloadSettings& payload,
                      const std::string& comment) {
-  FileDescriptor out(open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
-  if (!out.valid()) cannot_write(path);
-  append_program(out.get(), stub, room, path);
-  write_payload_archive(out.get(), path, entries, payload, comment);
-  if (close(out.release()) != 0) cannot_write(path);
+  append_program(out.descriptor(), stub, room, out.path());
+  write_payload_archive(out.descriptor(), out.path(), entries, payload, comment);
 }
 
-void write_text(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  out.close();
-  if (!out) cannot_write(path);
+void write_text(const PendingFile& out, const std::string& text) {
+  write_all(out.descriptor(), text.data(), text.size(), out.path());
 }
 
 // A rename cannot put a file over a directory: that is found before any
@@ -143,19 +137,29 @@ std::vector<std::string> build_installer(const PackageRequest& request) {
   // A program of one's own choosing goes in as it is.
   uint64_t room = request.stub.empty() ? installer_program_room() : 0;
   PendingFile installer(request.output, "");
-  write_installer(installer.path(), stub, room, entries, request.payload, comment);
+  write_installer(installer, stub, room, entries, request.payload, comment);
+  std::optional<PendingFile> signature, checksum;
   if (request.signing_key) {
-    PendingFile signature(request.output + ".sig", "");
-    write_text(signature.path(), sign_file(installer.path(), *request.signing_key));
-    PendingFile checksum(request.output + ".sha256", "");
+    signature.emplace(request.output + ".sig", "");
+    write_text(*signature, sign_file(installer.path(), *request.signing_key));
+    checksum.emplace(request.output + ".sha256", "");
     // The file's own name, so that sha256sum -c works in its folder.
-    write_text(checksum.path(),
+    write_text(*checksum,
                sha256sum_line(sha256_of_file(installer.path()), base_name(request.output)));
+  }
+  // Every file is on the disk before any takes its name, and the names
+  // before "done": a power cut, or a disk that fails only as it flushes
+  // what it cached, leaves the previous files or the new ones, each whole.
+  installer.make_durable();
+  if (signature) {
+    signature->make_durable();
+    checksum->make_durable();
     // The installer takes its place last: whoever sees it finds its
     // signature beside it.
-    signature.place(published_mode);
-    checksum.place(published_mode);
+    signature->place(published_mode);
+    checksum->place(published_mode);
   }
   installer.place(installer_mode);
+  make_folder_durable(installer.folder());
   return notes;
 }

@@ -1,5 +1,6 @@
 #include "pack/pending_file.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -79,10 +80,10 @@ PendingFile::PendingFile(const std::string& target, const std::string& suffix) :
   size_t slash = target.rfind('/');
   std::string directory = slash == std::string::npos ? "" : target.substr(0, slash + 1);
   std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+  folder_ = directory.empty() ? "." : directory;
   std::string pattern = directory + "." + name + suffix + ".XXXXXX";
-  int descriptor = mkstemp(pattern.data());
-  if (descriptor < 0) cannot_write(pattern);
-  close(descriptor);  // written through its name; only the name is kept
+  fd_ = FileDescriptor(mkostemp(pattern.data(), O_CLOEXEC));
+  if (!fd_.valid()) cannot_write(pattern);
   path_ = pattern;
   removed_on_signal_ = std::make_unique<RemovedOnSignal>(path_);
 }
@@ -91,9 +92,22 @@ PendingFile::~PendingFile() {
   if (!placed_) unlink(path_.c_str());
 }
 
+void PendingFile::make_durable() {
+  if (fsync(fd_.get()) != 0) cannot_write(path_);
+}
+
 void PendingFile::place(mode_t mode) {
-  if (chmod(path_.c_str(), mode) != 0) cannot_write(path_);
+  if (fchmod(fd_.get(), mode) != 0) cannot_write(path_);
+  // Some file systems report a full disk only when the file is closed.
+  if (close(fd_.release()) != 0) cannot_write(path_);
   if (rename(path_.c_str(), target_.c_str()) != 0) cannot_write(target_);
   removed_on_signal_.reset();
   placed_ = true;
+}
+
+void make_folder_durable(const std::string& folder) {
+  FileDescriptor directory(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!directory.valid() || fsync(directory.get()) != 0)
+    throw ContextError("the new files are in place but perhaps not yet on disk",
+                       folder + ": " + std::strerror(errno));
 }

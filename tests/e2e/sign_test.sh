@@ -211,4 +211,55 @@ done
 SOURCE_DATE_EPOCH=1700000000 pack_alone -o same3/inst.run src/pkg
 check "reproducible: signing leaves the installer's bytes alone" cmp same1/inst.run same3/inst.run
 
+# --- "Done" means on disk: the three files synced before any takes its name ---
+
+# same_as_before DIR: the installer, its signature and checksum in DIR are
+# byte for byte the copies kept in DIR.before.
+same_as_before() {
+  for file in inst.run inst.run.sig inst.run.sha256; do cmp -s "$1/$file" "$1.before/$file" || return 1; done
+  [ "$(listing "$1")" = "$(listing "$1.before")" ]
+}
+mkdir ordered
+strace -o ordered.trace -e trace=fsync,rename "$PACK" -o ordered/inst.run --sign keys/alice \
+  src/pkg </dev/null >/dev/null 2>&1
+expect_eq "the packer: each file synced, then renamed, then the folder synced" \
+  "fsync fsync fsync rename rename rename fsync" \
+  "$(grep -oE '^(fsync|rename)' ordered.trace | xargs)"
+
+cp -a ordered ordered.before
+"$MORROWLINE_CALL_HOOK" fail 1 fsync EIO "$PACK" -o ordered/inst.run \
+  --sign keys/bob src/pkg </dev/null >/dev/null 2>.err && STATUS=0 || STATUS=$?
+expect_eq "a sync that fails: status 1, one line" "1 1" "$STATUS $(wc -l <.err)"
+check "a sync that fails: the previous files as they were" same_as_before ordered
+check "a sync that fails: says which file and why" \
+  grep -qE '^morrowline-pack: cannot write installer: ordered/\.inst\.run\.[A-Za-z0-9]{6}: Input/output error$' .err
+"$MORROWLINE_CALL_HOOK" fail 4 fsync EIO "$PACK" -o ordered/inst.run --sign keys/bob src/pkg \
+  </dev/null >/dev/null 2>.err && STATUS=0 || STATUS=$?
+expect_eq "the folder's sync fails: status 1, the files are in place but perhaps not on disk" \
+  "1 morrowline-pack: the new files are in place but perhaps not yet on disk: ordered/: Input/output error" \
+  "$STATUS $(cat .err)"
+
+# A disk that fails only when its cached writes are flushed: an ext4 on a
+# loop device whose sparse file lies on a small tmpfs.
+if [ "$(id -u)" = 0 ] && command -v mkfs.ext4 >/dev/null && losetup -f >/dev/null 2>&1; then
+  mkdir -p flaky.room flaky
+  mount -t tmpfs -o size=16M tmpfs flaky.room
+  trap 'umount "$SCRATCH/flaky" "$SCRATCH/flaky.room" 2>/dev/null; cleanup' EXIT
+  truncate -s 256M flaky.room/disk.img
+  mkfs.ext4 -q -F -O ^has_journal flaky.room/disk.img
+  mount -o loop flaky.room/disk.img flaky
+  pack_alone -o flaky/inst.run --sign keys/alice src/pkg
+  expect_eq "a disk that fails at writeback: the first installer fits" "0 " "$STATUS $ERR"
+  cp -a flaky flaky.before
+  mkdir -p big/pkg
+  head -c $((24 << 20)) /dev/urandom >big/pkg/random.bin
+  pack_alone -0 -o flaky/inst.run --sign keys/alice big/pkg
+  expect_eq "a disk that fails at writeback: status 1, one line" "1 1" "$STATUS $(wc -l <.err)"
+  check "a disk that fails at writeback: the previous files as they were" same_as_before flaky
+  umount flaky flaky.room
+  trap cleanup EXIT
+else
+  echo "skip - a disk that fails at writeback: needs root, loop devices and mkfs.ext4"
+fi
+
 finish
