@@ -84,6 +84,7 @@ void ProgressWindow::draw_now() {
 
 void ProgressWindow::on_member(const std::string& target_path) {
   ++announced_;
+  last_member_ = target_path;
   progress_bar->copy_label(target_path.c_str());
   // A big member's step fills as its bytes are written (on_working); any
   // other member's is taken whole at once.
@@ -129,6 +130,9 @@ void ProgressWindow::extraction_ended() {
   if (!display_usable()) return;
   progress_bar->value(static_cast<float>(member_count));
   Fl::check();
+  // The wait named the folder being made durable; the finished bar names
+  // the last member again, drawn in the pass that wakes "Fechar".
+  progress_bar->copy_label(last_member_.c_str());
   close_button->activate();
   Fl::check();
 }

@@ -52,9 +52,9 @@ class ProgressWindow : public Fl_Window, public ProgressObserver {
   // full and labelled with the folder's path; "Fechar" stays inactive.
   void on_syncing(const std::string& target_path) override;
 
-  // The extraction has ended and everything is in place: the bar is full,
-  // "Fechar" becomes active, and closing the window no longer cancels
-  // anything. Clicks that
+  // The extraction has ended and everything is in place: the bar is full
+  // and labelled with the last member's target path, "Fechar" becomes
+  // active, and closing the window no longer cancels anything. Clicks that
   // came while it was inactive are dropped first.
   void extraction_ended();
 
@@ -87,6 +87,7 @@ class ProgressWindow : public Fl_Window, public ProgressObserver {
 
   bool extracting_ = true;
   std::size_t announced_ = 0;
+  std::string last_member_;  // the target path announced last
   std::chrono::steady_clock::time_point last_drawn_;
 };
 

@@ -63,7 +63,7 @@ TEST(ProgressWindow, StepsOncePerMemberAndEnablesCloseOnlyOnceTheRunHasEnded) {
   EXPECT_FALSE(window.close_button->active());
   window.extraction_ended();
   EXPECT_TRUE(window.close_button->active());
-  EXPECT_STREQ(window.progress_bar->label(), "/home/u/pkg");
+  EXPECT_STREQ(window.progress_bar->label(), "/home/u/pkg/b");
   EXPECT_STREQ(window.caption->label(), "Extraindo arquivos");
 }
 
