@@ -11,9 +11,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# The shared libraries' own dependencies (libxcb for libX11, ...) are
-# found in the sysroot at link time.
-set(lib_dirs ${MORROWLINE_AARCH64_SYSROOT}/usr/lib/aarch64-linux-gnu
-             ${MORROWLINE_AARCH64_SYSROOT}/lib/aarch64-linux-gnu)
-string(REPLACE ";" ":" lib_dirs "${lib_dirs}")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-rpath-link=${lib_dirs}")

@@ -13,7 +13,13 @@ endif()
 
 set(aarch64_root ${PROJECT_BINARY_DIR}/aarch64)
 set(MORROWLINE_AARCH64_SYSROOT ${aarch64_root}/sysroot)
-if(NOT EXISTS ${aarch64_root}/sysroot.complete)
+# Made again when the script that makes it changes.
+file(SHA256 ${PROJECT_SOURCE_DIR}/cmake/aarch64_sysroot.sh sysroot_script)
+set(sysroot_made "")
+if(EXISTS ${aarch64_root}/sysroot.complete)
+  file(READ ${aarch64_root}/sysroot.complete sysroot_made)
+endif()
+if(NOT sysroot_made STREQUAL sysroot_script)
   message(STATUS "Unpacking Debian's arm64 libraries into ${MORROWLINE_AARCH64_SYSROOT}")
   file(MAKE_DIRECTORY ${aarch64_root})
   execute_process(COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/aarch64_sysroot.sh ${aarch64_root}
@@ -23,7 +29,7 @@ if(NOT EXISTS ${aarch64_root}/sysroot.complete)
     message(FATAL_ERROR "the arm64 sysroot could not be made; see ${aarch64_root}/sysroot.log "
                         "(-DMORROWLINE_AARCH64=OFF builds without the aarch64 installer program)")
   endif()
-  file(TOUCH ${aarch64_root}/sysroot.complete)
+  file(WRITE ${aarch64_root}/sysroot.complete ${sysroot_script})
 endif()
 
 include(ExternalProject)
@@ -40,8 +46,3 @@ ExternalProject_Add(aarch64_installer
   BUILD_ALWAYS ON
   BUILD_BYPRODUCTS ${MORROWLINE_AARCH64_PROGRAM})
 install(PROGRAMS ${MORROWLINE_AARCH64_PROGRAM} DESTINATION lib/morrowline-sfx/aarch64)
-# dpkg-shlibdeps reads every program in the .deb: it finds the aarch64
-# one's libraries in the sysroot, which no installed package holds, so the
-# package's dependencies come from the x86-64 programs alone.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${MORROWLINE_AARCH64_SYSROOT}/lib/aarch64-linux-gnu
-    ${MORROWLINE_AARCH64_SYSROOT}/usr/lib/aarch64-linux-gnu)

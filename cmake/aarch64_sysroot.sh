@@ -1,7 +1,7 @@
 #!/bin/sh
-# aarch64_sysroot.sh DIR: unpacks into DIR/sysroot the arm64 libraries and
-# headers of this machine's Debian release that the aarch64 installer
-# program is built against and run with under emulation.
+# aarch64_sysroot.sh DIR: unpacks into DIR/sysroot the arm64 headers and
+# static archives of this machine's Debian release that the aarch64
+# installer program is built from.
 #
 # apt downloads them for arm64 through a private source list, state and
 # cache below DIR, and dpkg -x unpacks them: the system's dpkg
@@ -10,13 +10,13 @@ set -eu
 dir=$1
 . "$(dirname "$0")/debian_archives.sh"
 
-# The shared libraries the program needs at run time (and links against),
-# with what they need in turn; then, without what they need, the headers
-# and static archives it is built from.
-runtime="libc6 libgcc-s1 libx11-6 libxext6 libxft2 libfontconfig1 libfreetype6 libxrender1
-libxcursor1 libxfixes3 libxinerama1"
-development="libc6-dev linux-libc-dev libfltk1.3-dev libx11-dev x11proto-dev libxext-dev
-libxrender-dev libxfixes-dev libxft-dev libfontconfig-dev libfreetype-dev libzstd-dev
+# The headers and static archives the program is linked whole from: the C
+# library, the toolkit and everything under it, the decoders; and what
+# libX11 and FreeType, which the build makes from Debian's sources, are
+# built against.
+development="libc6-dev linux-libc-dev libfltk1.3-dev libx11-dev x11proto-dev xtrans-dev
+libxcb1-dev libxau-dev libxdmcp-dev libxext-dev libxrender-dev libxfixes-dev libxcursor-dev
+libxinerama-dev libxft-dev libfontconfig-dev libexpat1-dev libfreetype-dev libzstd-dev
 liblzma-dev libbz2-dev zlib1g-dev"
 
 rm -rf "$dir/apt" "$dir/debs" "$dir/sysroot"
@@ -33,15 +33,8 @@ debian_private_apt "$apt_dir" "$list" apt-get update >"$apt_dir/update.log" 2>&1
   cat "$apt_dir/update.log" >&2
   exit 1
 }
-# The dependencies' closure, less what is no library (configuration,
-# fonts, debconf and the perl it brings): the program reads the fonts of
-# the machine or sandbox it runs in.
 # shellcheck disable=SC2086
-closure=$(debian_private_apt "$apt_dir" "$list" apt-cache depends --recurse --no-recommends \
-  --no-suggests --no-conflicts --no-breaks --no-replaces --no-enhances $runtime | grep -E '^(lib|zlib)' |
-  sort -u)
-# shellcheck disable=SC2086
-(cd "$dir/debs" && debian_private_apt "$apt_dir" "$list" apt-get download $closure $development) \
+(cd "$dir/debs" && debian_private_apt "$apt_dir" "$list" apt-get download $development) \
   >"$apt_dir/download.log" 2>&1 || {
   cat "$apt_dir/download.log" >&2
   exit 1

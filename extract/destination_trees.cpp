@@ -416,14 +416,17 @@ void check_tree_removable(const Directory& parent, const std::string& name,
     std::string real(4096, '\0');
     ssize_t length = opened.valid() ? readlink(link, real.data(), real.size()) : -1;
     std::string mountinfo = read_mount_table();
-    if (length > 0 && static_cast<size_t>(length) < real.size()) {
-      real.resize(static_cast<size_t>(length));
-      std::vector<std::string> mounted = mount_points_below(mountinfo, real);
-      if (!mounted.empty())
-        throw ContextError(
-            "cannot replace directory",
-            path + ": a file system is mounted at " + path + mounted.front().substr(real.size()));
-    }
+    // Without /proc (some chroots) a bind mount of this same file system
+    // could not be told from the tree's own folders.
+    if (length <= 0 || static_cast<size_t>(length) >= real.size() || mountinfo.empty())
+      throw ContextError("cannot replace directory",
+                         path + ": cannot tell what is mounted in it without /proc");
+    real.resize(static_cast<size_t>(length));
+    std::vector<std::string> mounted = mount_points_below(mountinfo, real);
+    if (!mounted.empty())
+      throw ContextError(
+          "cannot replace directory",
+          path + ": a file system is mounted at " + path + mounted.front().substr(real.size()));
   }
   walk.visit(parent.fd.get(), name, path, 1, tree.info);
   walk.check_open_file_limit();

@@ -1,5 +1,7 @@
 // The program's entry point: finds the archive appended to its own file
 // and, when it holds members, runs the whole extraction.
+#include <errno.h>
+#include <link.h>
 #include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
@@ -26,13 +28,34 @@ constexpr size_t thread_stack_size = size_t{8} << 20;
 constexpr size_t thread_stack_size = size_t{1} << 20;
 #endif
 
+// Whether this program names a dynamic loader: the installer program,
+// linked whole, names none.
+bool names_a_loader() {
+  bool names = false;
+  dl_iterate_phdr(
+      [](dl_phdr_info* object, size_t, void* found) {
+        for (ElfW(Half) i = 0; i < object->dlpi_phnum; ++i)
+          if (object->dlpi_phdr[i].p_type == PT_INTERP) *static_cast<bool*>(found) = true;
+        return 1;  // the program itself comes first
+      },
+      &names);
+  return names;
+}
+
 // The running program, through /proc/self/exe: the file itself even when
-// it was moved or deleted. Empty when the kernel started the dynamic
-// loader itself ("ld.so ./setup"), whose file holds no archive.
+// it was moved or deleted. Where /proc is not mounted (some chroots), the
+// path the program was started by (AT_EXECFN), which names that file
+// unless it was moved since. Empty when the kernel started the dynamic
+// loader itself ("ld.so ./setup"), whose file holds no archive: a
+// program that names a loader then finds none loaded for it (AT_BASE 0).
 std::string running_program() {
-  if (getauxval(AT_BASE) == 0) return "";
+  if (getauxval(AT_BASE) == 0 && names_a_loader()) return "";
   std::string path(4096, '\0');
   ssize_t length = readlink("/proc/self/exe", path.data(), path.size());
+  if (length < 0 && errno == ENOENT) {
+    const char* started = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+    return started ? started : "";
+  }
   // The link names the file for messages; a replaced or deleted file is
   // still read through the link itself.
   if (length <= 0 || static_cast<size_t>(length) >= path.size()) return "/proc/self/exe";

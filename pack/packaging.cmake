@@ -20,20 +20,20 @@ set(CPACK_GENERATOR DEB)
 
 # dpkg-shlibdeps (from dpkg-dev) derives the dependencies from the binaries,
 # and CPack needs `file` to find them; without both, the dependencies are
-# the ones Debian 12 needs, named by hand: for the portable build the C and
-# C++ runtimes, the X11 client libraries, the packer's compressors and
-# libcrypto, else
-# the shared libraries too.
+# the ones Debian 12 needs, named by hand: the packer's C and C++ runtimes,
+# compressors and libcrypto (the installer program of the portable build
+# is linked whole), else the installer program's shared libraries too.
 find_program(MORROWLINE_DPKG_SHLIBDEPS dpkg-shlibdeps)
 find_program(MORROWLINE_FILE_COMMAND file)
 if(MORROWLINE_DPKG_SHLIBDEPS AND MORROWLINE_FILE_COMMAND)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1, libstdc++6, libx11-6, libxext6, \
-libxft2, libfontconfig1, libfreetype6, libxrender1, libxcursor1, libxfixes3, libxinerama1, \
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1, libstdc++6, \
 zlib1g, libbz2-1.0, libzstd1, liblzma5 (>= 5.4), libssl3")
   if(NOT MORROWLINE_PORTABLE)
-    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libfltk1.3, libzip4, libboost-filesystem1.74.0")
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libfltk1.3, libzip4, libboost-filesystem1.74.0, \
+libx11-6, libxext6, libxft2, libfontconfig1, libfreetype6, libxrender1, libxcursor1, \
+libxfixes3, libxinerama1")
   endif()
 endif()
 

@@ -23,14 +23,21 @@ set -eu
 # btrfs-progs make the file systems the power-cut test crashes, and strace
 # shows the order of the calls that make an install durable. exfatprogs and
 # exfat-fuse make the USB stick a user installs onto, whose modes are one
-# setting for the whole mount.
+# setting for the whole mount. The installer program is linked whole from
+# Debian's static archives (libxcursor-dev, libxinerama-dev, libexpat1-dev,
+# libxcb1-dev and the rest come with them), libX11 is built from its source
+# (xtrans-dev, x11proto-dev), and its font is cut out of fonts-dejavu-core
+# with fontTools. musl gives the tests a root with another C library;
+# fonts-wqy-microhei a machine font for the names the program's own font
+# lacks.
 packages="g++ cmake make pkg-config python3 libfltk1.3-dev libboost-filesystem-dev
 libzip-dev zlib1g-dev libbz2-dev dpkg-dev libgtest-dev zip unzip xvfb xauth xdotool
 x11-utils imagemagick libarchive-tools bubblewrap file clang libclang-rt-14-dev llvm
-time p7zip-full busybox openssh-client libisal-dev nasm autoconf automake libtool
+time p7zip-full busybox-static openssh-client libisal-dev nasm autoconf automake libtool
 libzstd-dev liblzma-dev zstd xz-utils e2fsprogs mmdebstrap uidmap libseccomp-dev
 g++-aarch64-linux-gnu qemu-user-static libssl-dev xfsprogs btrfs-progs strace
-exfatprogs exfat-fuse"
+exfatprogs exfat-fuse libxcursor-dev libxinerama-dev libexpat1-dev libxcb1-dev xtrans-dev
+x11proto-dev fonttools fonts-dejavu-core musl fonts-wqy-microhei"
 
 missing=""
 for p in $packages; do

@@ -13,6 +13,7 @@
 
 #include "extract/interrupted.h"
 #include "ui/icon_xpm.h"
+#include "ui/window_fonts.h"
 
 namespace {
 
@@ -85,7 +86,7 @@ void ProgressWindow::draw_now() {
 void ProgressWindow::on_member(const std::string& target_path) {
   ++announced_;
   last_member_ = target_path;
-  progress_bar->copy_label(target_path.c_str());
+  label_bar(target_path);
   // A big member's step fills as its bytes are written (on_working); any
   // other member's is taken whole at once.
   progress_bar->value(static_cast<float>(announced_ - (announced_is_big() ? 1 : 0)));
@@ -109,9 +110,14 @@ void ProgressWindow::on_working(uint64_t member_bytes_written) {
 }
 
 void ProgressWindow::on_syncing(const std::string& target_path) {
-  progress_bar->copy_label(target_path.c_str());
+  label_bar(target_path);
   progress_bar->value(static_cast<float>(member_count));
   if (display_usable()) Fl::check();
+}
+
+void ProgressWindow::label_bar(const std::string& text) {
+  progress_bar->labelfont(label_font(text));
+  progress_bar->copy_label(text.c_str());
 }
 
 bool ProgressWindow::announced_is_big() const {
@@ -132,7 +138,7 @@ void ProgressWindow::extraction_ended() {
   Fl::check();
   // The wait named the folder being made durable; the finished bar names
   // the last member again, drawn in the pass that wakes "Fechar".
-  progress_bar->copy_label(last_member_.c_str());
+  label_bar(last_member_);
   close_button->activate();
   Fl::check();
 }
@@ -146,7 +152,9 @@ bool ProgressWindow::drawing_due() {
 
 void ProgressWindow::show_failure(const std::string& failure) {
   extracting_ = false;
-  caption->copy_label(("Falha: " + failure).c_str());
+  std::string text = "Falha: " + failure;
+  caption->labelfont(label_font(text));
+  caption->copy_label(text.c_str());
   progress_bar->selection_color(FL_RED);
   progress_bar->redraw();
   close_button->activate();

@@ -84,6 +84,8 @@ class ProgressWindow : public Fl_Window, public ProgressObserver {
   // Whether the member last announced is big enough to fill its step bit
   // by bit.
   bool announced_is_big() const;
+  // Labels the bar with `text`, in a font that has its characters.
+  void label_bar(const std::string& text);
 
   bool extracting_ = true;
   std::size_t announced_ = 0;

@@ -1,9 +1,7 @@
 #!/bin/bash
 # shellcheck disable=SC2016 # the autorun commands are meant literally
 # Installers for 64-bit ARM desktops, made here by morrowline-pack --arch
-# aarch64 and run under Debian's qemu user-mode emulation against the
-# build's arm64 sysroot, every symbol bound at start (LD_BIND_NOW): the
-# window, every method, modes and times, the autorun command, a reinstall,
+# aarch64 and run under Debian's qemu user-mode emulation: the window, every method, modes and times, the autorun command, a reinstall,
 # Escape and a damaged member that keep the old tree. Kept small:
 # emulation is slow. What the program links and needs is read in
 # portable_test.sh.
@@ -15,12 +13,11 @@ if [ -z "${MORROWLINE_AARCH64:-}" ]; then
 fi
 
 PACK="$MORROWLINE_BUILD/bin/morrowline-pack"
-sysroot=$MORROWLINE_BUILD/aarch64/sysroot
 cd "$SCRATCH" || exit 1
 umask 022
 start_xvfb
 gui_hold_display
-RUN_WITH=(env LD_BIND_NOW=1 qemu-aarch64-static -L "$sysroot")
+RUN_WITH=(qemu-aarch64-static)
 
 # ---- The packer puts the right program in front, and only the program differs ----
 

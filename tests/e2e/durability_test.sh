@@ -191,8 +191,7 @@ fi
 if [ "$kind" = whole ]; then
   cp -a old "$checks/early"
   before=$(snapshot "$checks/early")
-  sfx_run "$checks/early" env LD_PRELOAD="$MORROWLINE_FIRST_SYNC_FAILS" \
-    ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" "$SCRATCH/new.run"
+  sfx_run "$checks/early" "$MORROWLINE_CALL_HOOK" fail 1 syncfs EIO "$SCRATCH/new.run"
   sfx_expect "the early sync answers EIO, the final one would not: status 3" 3 \
     "morrowline-sfx: cannot write to disk: $checks/early/pkg: Input/output error"
   expect_eq "after a failed early sync: the old tree is as it was" "$before" \
