@@ -202,9 +202,14 @@ class MachineFonts {
   Fl_Font font_for(const FcCharSet* missing) {
     for (const Chosen& chosen : chosen_)
       if (FcCharSetIsSubset(missing, chosen.characters)) return chosen.font;
-    const FcPattern* best = best_face(missing);
+    PatternPointer wanted = sans_serif_with(missing);
+    const FcPattern* best = wanted ? best_face(wanted.get(), missing) : nullptr;
     if (!best) return FL_HELVETICA;
-    return hand_to_toolkit(best);
+    // As the machine's configuration would draw it: its rules for that
+    // face (WenQuanYi Micro Hei unhinted, say) apply.
+    PatternPointer prepared(
+        FcFontRenderPrepare(config_.get(), wanted.get(), const_cast<FcPattern*>(best)));
+    return prepared ? hand_to_toolkit(best, prepared.get()) : FL_HELVETICA;
   }
 
  private:
@@ -269,10 +274,9 @@ class MachineFonts {
     }
   }
 
-  // The face the machine ranks first for a sans-serif text of these
-  // characters in the locale's language; where none has all of them, the
-  // first that has the most.
-  const FcPattern* best_face(const FcCharSet* missing) {
+  // A sans-serif text of these characters in the locale's language, as
+  // the machine's configuration asks for it.
+  PatternPointer sans_serif_with(const FcCharSet* missing) {
     if (!config_ || !fonts_ || fonts_->nfont == 0) return nullptr;
     PatternPointer wanted(FcPatternCreate());
     if (!wanted) return nullptr;
@@ -280,10 +284,15 @@ class MachineFonts {
     FcPatternAddCharSet(wanted.get(), FC_CHARSET, const_cast<FcCharSet*>(missing));
     FcConfigSubstitute(config_.get(), wanted.get(), FcMatchPattern);
     FcDefaultSubstitute(wanted.get());
+    return wanted;
+  }
+
+  // The face the machine ranks first for `wanted`; where none has all of
+  // its characters, the first that has the most.
+  const FcPattern* best_face(FcPattern* wanted, const FcCharSet* missing) {
     FcFontSet* sets[] = {fonts_.get()};
     FcResult result;
-    FontSetPointer ranked(
-        FcFontSetSort(config_.get(), sets, 1, wanted.get(), FcFalse, nullptr, &result));
+    FontSetPointer ranked(FcFontSetSort(config_.get(), sets, 1, wanted, FcFalse, nullptr, &result));
     if (!ranked) return nullptr;
     const FcPattern* best = nullptr;
     FcChar32 best_count = 0;
@@ -301,15 +310,22 @@ class MachineFonts {
   }
 
   // Puts `face` into the program's configuration under a family name of
-  // its own, which the toolkit asks for, and names a toolkit font for it.
-  Fl_Font hand_to_toolkit(const FcPattern* face) {
+  // its own, which the toolkit asks for, with the rendering that the
+  // machine's configuration gives it (`prepared`), and names a toolkit
+  // font for it.
+  Fl_Font hand_to_toolkit(const FcPattern* face, const FcPattern* prepared) {
     Fl_Font font = static_cast<Fl_Font>(FL_FREE_FONT + chosen_.size());
     std::string family = "morrowline fallback " + std::to_string(chosen_.size() + 1);
     PatternPointer copy(FcPatternDuplicate(face));
-    FcFontSet* program_fonts = FcConfigGetFonts(nullptr, FcSetSystem);
+    FcConfig* program = FcConfigGetCurrent();
+    FcFontSet* program_fonts = FcConfigGetFonts(program, FcSetSystem);
     if (!copy || !program_fonts) return FL_HELVETICA;
     FcPatternDel(copy.get(), FC_FAMILY);
     FcPatternAddString(copy.get(), FC_FAMILY, reinterpret_cast<const FcChar8*>(family.c_str()));
+    std::string rules = rendering_of(family, prepared);
+    if (!FcConfigParseAndLoadFromMemory(program, reinterpret_cast<const FcChar8*>(rules.c_str()),
+                                        FcFalse))
+      return FL_HELVETICA;
     FcCharSet* characters = nullptr;
     FcPatternGetCharSet(copy.get(), FC_CHARSET, 0, &characters);
     FcPattern* added = copy.release();
@@ -322,6 +338,27 @@ class MachineFonts {
     Fl::set_font(font, font_names_.back().c_str());
     chosen_.push_back(Chosen{characters, font});
     return font;
+  }
+
+  // A rule of the program's configuration that gives `family` the
+  // rendering properties `prepared` has.
+  static std::string rendering_of(const std::string& family, const FcPattern* prepared) {
+    std::string rule = "<fontconfig><match target=\"font\"><test name=\"family\"><string>" +
+                       family + "</string></test>";
+    for (const char* name :
+         {FC_ANTIALIAS, FC_HINTING, FC_AUTOHINT, FC_EMBEDDED_BITMAP, FC_EMBOLDEN}) {
+      FcBool value;
+      if (FcPatternGetBool(prepared, name, 0, &value) == FcResultMatch)
+        rule += std::string("<edit name=\"") + name + "\" mode=\"assign\"><bool>" +
+                (value ? "true" : "false") + "</bool></edit>";
+    }
+    for (const char* name : {FC_HINT_STYLE, FC_RGBA, FC_LCD_FILTER}) {
+      int value;
+      if (FcPatternGetInteger(prepared, name, 0, &value) == FcResultMatch)
+        rule += std::string("<edit name=\"") + name + "\" mode=\"assign\"><int>" +
+                std::to_string(value) + "</int></edit>";
+    }
+    return rule + "</match></fontconfig>";
   }
 
   ConfigPointer config_;
