@@ -37,7 +37,7 @@ time p7zip-full busybox-static openssh-client libisal-dev nasm autoconf automake
 libzstd-dev liblzma-dev zstd xz-utils e2fsprogs mmdebstrap uidmap libseccomp-dev
 g++-aarch64-linux-gnu qemu-user-static libssl-dev xfsprogs btrfs-progs strace
 exfatprogs exfat-fuse libxcursor-dev libxinerama-dev libexpat1-dev libxcb1-dev xtrans-dev
-x11proto-dev fonttools fonts-dejavu-core musl fonts-wqy-microhei"
+x11proto-dev fonttools fonts-dejavu-core musl musl-tools fonts-wqy-microhei"
 
 missing=""
 for p in $packages; do
