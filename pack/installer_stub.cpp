@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 #include "archive/context_error.h"
@@ -87,4 +89,16 @@ std::string locate_installer_stub(const std::string& requested,
           path + ": " + (found.empty() ? "not an ELF program" : found) + ", not " + wanted);
   }
   return path;
+}
+
+std::string installer_notices() {
+  std::string path = installation_directory() + "share/doc/morrowline-sfx/installer-notices.txt";
+  std::string reason = unreadable_reason(path);
+  std::ifstream file(path, std::ios::binary);
+  if (!reason.empty() || !file)
+    throw ContextError("notices not found",
+                       path + ": " + (reason.empty() ? std::strerror(errno) : reason));
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
 }

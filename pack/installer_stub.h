@@ -34,4 +34,10 @@ uint64_t installer_program_room();
 std::string locate_installer_stub(const std::string& requested,
                                   std::optional<Architecture> architecture);
 
+// The notices of what the installer programs carry, as the build put them
+// beside the programs (share/doc/morrowline-sfx/installer-notices.txt,
+// relative as installer_program_place). Throws ContextError "notices not
+// found" (context: the path and why) when they cannot be read.
+std::string installer_notices();
+
 #endif  // MORROWLINE_PACK_INSTALLER_STUB_H_

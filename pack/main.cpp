@@ -12,6 +12,7 @@
 #include "archive/context_error.h"
 #include "pack/installer_report.h"
 #include "pack/installer_signature.h"
+#include "pack/installer_stub.h"
 #include "pack/pack_options.h"
 #include "pack/package_builder.h"
 
@@ -69,6 +70,9 @@ int run(const PackOptions& options) {
       return status_ok;
     case PackAction::version:
       std::cout << "morrowline-pack " << MORROWLINE_VERSION << '\n';
+      return status_ok;
+    case PackAction::notices:
+      std::cout << installer_notices();
       return status_ok;
     case PackAction::list:
       list_installer(options.operand, std::cout);

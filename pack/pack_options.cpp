@@ -53,6 +53,7 @@ class Parser {
   std::string action_option_;
   bool help_ = false;
   bool version_ = false;
+  bool notices_ = false;
 };
 
 PackOptions Parser::parse(const std::vector<std::string>& args) {
@@ -94,6 +95,8 @@ void Parser::apply(const std::string& name, const std::string& value) {
     help_ = true;
   } else if (name == "--version") {
     version_ = true;
+  } else if (name == "--notices") {
+    notices_ = true;
   } else if (name == "--list") {
     choose_action(PackAction::list, name);
   } else if (name == "--check") {
@@ -140,8 +143,8 @@ void Parser::choose_action(PackAction action, const std::string& name) {
 }
 
 PackOptions Parser::finish() {
-  if (help_ || version_) {
-    options_.action = help_ ? PackAction::help : PackAction::version;
+  if (help_ || version_ || notices_) {
+    options_.action = help_ ? PackAction::help : version_ ? PackAction::version : PackAction::notices;
     return options_;
   }
   bool packing = options_.action == PackAction::pack;
@@ -184,7 +187,8 @@ std::string usage_line() {
   return "usage: morrowline-pack -o INSTALLER [--run COMMAND] [--method METHOD] [-0..-9]\n"
          "                       [--arch ARCH] [--stub PROGRAM] [--sign KEY] FOLDER\n"
          "       morrowline-pack --verify INSTALLER --signers FILE [--identity ID]\n"
-         "       morrowline-pack --list INSTALLER | --check INSTALLER | --help | --version";
+         "       morrowline-pack --list INSTALLER | --check INSTALLER | --notices | --help |\n"
+         "                       --version";
 }
 
 std::string help_text() {
@@ -249,6 +253,9 @@ Reading installers:
                           "IDENTITY KEYTYPE KEY" a line); the signer is the
                           first identity there whose key made the signature
   --identity ID           for --verify: accept only ID's key from FILE
+  --notices               the notices of the libraries and the font that every
+                          installer's program carries, with their versions
+                          and licences: pass them on with the installers
   -h, --help              this text
   --version               the version
 

@@ -10,7 +10,7 @@
 #include "pack/architecture.h"
 #include "pack/compression.h"
 
-enum class PackAction { pack, list, check, verify, help, version };
+enum class PackAction { pack, list, check, verify, help, version, notices };
 
 // What one run of morrowline-pack is asked to do, as its command line says.
 struct PackOptions {

@@ -287,12 +287,21 @@ printf 'installed copy' >> "$prefix/bin/morrowline-sfx"  # tells it from the bui
 check "install: the installed pack starts installers with the installed program" \
   cmp -n "$(stat -c %s "$prefix/bin/morrowline-sfx")" "$prefix/bin/morrowline-sfx" out/installed.run
 
+if [ "${MORROWLINE_PORTABLE:-}" = ON ]; then
+  notices=$("$prefix/bin/morrowline-pack" --notices)
+  check "--notices: the installed packer prints the installer programs' notices" \
+    grep -q '^  glibc  *glibc 2\.' <<<"$notices"
+  check "--notices: FreeType's credit line" grep -q "The FreeType Project" <<<"$notices"
+  check "--notices: the font's licence" grep -q "Bitstream Vera" <<<"$notices"
+fi
+
 if command -v cpack >/dev/null && command -v dpkg-deb >/dev/null; then
   (cd "$MORROWLINE_BUILD" && cpack -G DEB -B "$SCRATCH/deb" >/dev/null)
   deb=$(ls "$SCRATCH"/deb/*.deb 2>/dev/null | head -n1)
   check "deb: cpack makes a package" test -n "$deb"
   contents=$(dpkg-deb -c "$deb" 2>/dev/null || true)
-  for path in usr/bin/morrowline-sfx usr/bin/morrowline-pack usr/share/man/man1/morrowline-pack.1; do
+  for path in usr/bin/morrowline-sfx usr/bin/morrowline-pack usr/share/man/man1/morrowline-pack.1 \
+    usr/share/doc/morrowline-sfx/installer-notices.txt; do
     check "deb: holds $path" grep -q " \./$path\$" <<<"$contents"
   done
   # The installer program is linked whole; the packer draws nothing.
