@@ -144,7 +144,9 @@ void Parser::choose_action(PackAction action, const std::string& name) {
 
 PackOptions Parser::finish() {
   if (help_ || version_ || notices_) {
-    options_.action = help_ ? PackAction::help : version_ ? PackAction::version : PackAction::notices;
+    options_.action = help_      ? PackAction::help
+                      : version_ ? PackAction::version
+                                 : PackAction::notices;
     return options_;
   }
   bool packing = options_.action == PackAction::pack;
