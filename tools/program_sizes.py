@@ -26,7 +26,7 @@ GLIBC = re.compile(r"^(libc\.a|libm.*\.a|libc_nonshared\.a|[a-z]*crt[a-z0-9]*\.o
 def library_of(source):
     name = os.path.basename(re.sub(r"\(.*\)$", "", source))
     if FONT.search(source):
-        return "DejaVu Sans subset (compressed)"
+        return "DejaVu Sans subset"
     if OWN.search(source):
         return "morrowline-sfx"
     if GLIBC.match(name):

@@ -10,7 +10,6 @@
 // After the two it builds on.
 #include <fontconfig/fcfreetype.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <chrono>
 #include <cstring>
@@ -20,8 +19,7 @@
 #include <vector>
 
 // Made at build time from Debian's DejaVu Sans (cmake/embed_font.py).
-extern const unsigned char embedded_font_zlib[];
-extern const std::size_t embedded_font_zlib_size;
+extern const unsigned char embedded_font[];
 extern const std::size_t embedded_font_size;
 
 namespace {
@@ -111,18 +109,13 @@ class EmbeddedFace {
     if (library_) FT_Done_FreeType(library_);
   }
 
-  // Unpacks and opens the face; false when it cannot be.
+  // Opens the face; false when it cannot be.
   bool load() {
-    bytes_.resize(embedded_font_size);
-    uLongf size = bytes_.size();
-    if (uncompress(bytes_.data(), &size, embedded_font_zlib, embedded_font_zlib_size) != Z_OK ||
-        size != bytes_.size())
-      return false;
     if (FT_Init_FreeType(&library_) != 0) return false;
     // The filter Xft sets on its own library for files it opens; a face
     // handed to it keeps its library's.
     FT_Library_SetLcdFilter(library_, FT_LCD_FILTER_DEFAULT);
-    return FT_New_Memory_Face(library_, bytes_.data(), static_cast<FT_Long>(bytes_.size()), 0,
+    return FT_New_Memory_Face(library_, embedded_font, static_cast<FT_Long>(embedded_font_size), 0,
                               &face_) == 0;
   }
 
@@ -135,7 +128,6 @@ class EmbeddedFace {
   }
 
  private:
-  std::vector<unsigned char> bytes_;  // the face reads them while it is open
   FT_Library library_ = nullptr;
   FT_Face face_ = nullptr;
 };
