@@ -73,15 +73,22 @@ SyncMethod sync_method_of(int fd) {
   return sync_method_for(static_cast<int64_t>(kind.f_type), running_kernel());
 }
 
-const DurableWrites::FileSystem& DurableWrites::file_system_of(int fd) {
+const DurableWrites::FileSystem& DurableWrites::file_system_of(int fd, const Directory* holder) {
   struct stat entry;
   dev_t device = fstat(fd, &entry) == 0 ? entry.st_dev : 0;
   for (const FileSystem& known : file_systems_)
     if (known.device == device) return known;
   FileSystem added;
   added.device = device;
-  // Its own descriptor: the one given is closed long before the sync.
-  added.handle = FileDescriptor(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  // Its own descriptor: the one given is closed long before the sync. For
+  // a file, one of the directory that holds it: a file kept open until the
+  // run ends would outlive its removal after a failure, and FUSE keeps
+  // such a file as a hidden .fuse_hidden* entry, which leaves its folder,
+  // the staging directory, impossible to remove.
+  if (holder)
+    added.handle =
+        FileDescriptor(openat(holder->fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!added.handle.valid()) added.handle = FileDescriptor(fcntl(fd, F_DUPFD_CLOEXEC, 0));
   if (device != 0 && added.handle.valid()) added.method = sync_method_of(added.handle.get());
   file_systems_.push_back(std::move(added));
   return file_systems_.back();
@@ -96,7 +103,8 @@ bool DurableWrites::file_in(const std::shared_ptr<Directory>& parent, int file_f
   // Members come grouped by directory: one look per directory, not per file.
   if (parent != last_parent_) {
     last_parent_ = parent;
-    last_parent_each_entry_ = file_system_of(file_fd).method == SyncMethod::each_entry;
+    last_parent_each_entry_ =
+        file_system_of(file_fd, parent.get()).method == SyncMethod::each_entry;
   }
   return last_parent_each_entry_;
 }

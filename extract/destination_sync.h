@@ -73,7 +73,10 @@ class DurableWrites {
   };
   using DirectoryPlace = std::pair<std::shared_ptr<Directory>, std::string>;
 
-  const FileSystem& file_system_of(int fd);
+  // The file system of the entry open at `fd`, noted with a handle of its
+  // own when it is new: a descriptor of `holder`, the directory that
+  // holds the entry, where one is given and can be opened for reading.
+  const FileSystem& file_system_of(int fd, const Directory* holder = nullptr);
   // The handles of the file systems synced whole.
   std::vector<int> synced_whole() const;
   // syncfs() of each; 0, or the errno of the first failure.

@@ -171,7 +171,9 @@ class RemovabilityWalk {
 
   void visit(int parent_fd, const std::string& name, const std::string& path, size_t depth,
              const struct statx& info);
-  void check_open_file_limit() const;
+  // Throws unless a removal fits the open-file limit (see
+  // check_tree_removable).
+  void check_open_file_limit(size_t held_later) const;
 
  private:
   [[noreturn]] void blocked(const std::string& what) const {
@@ -180,7 +182,9 @@ class RemovabilityWalk {
   [[noreturn]] void too_deep(const std::string& path) const;
   void check_flags(int parent_fd, const std::string& name, const std::string& path,
                    const struct statx& info, int own_fd) const;
-  bool can_empty(int parent_fd, const std::string& name, const struct statx& info) const;
+  // 0 when this user can empty the directory `name` of `parent_fd`, else
+  // the errno that says why not.
+  int why_not_emptied(int parent_fd, const std::string& name, const struct statx& info) const;
 
   std::string tree_;
   MountIdentity home_;
@@ -215,12 +219,17 @@ void RemovabilityWalk::check_flags(int parent_fd, const std::string& name, const
   if (attributes & STATX_ATTR_APPEND) blocked(path + " is append-only");
 }
 
-bool RemovabilityWalk::can_empty(int parent_fd, const std::string& name,
-                                 const struct statx& info) const {
+int RemovabilityWalk::why_not_emptied(int parent_fd, const std::string& name,
+                                      const struct statx& info) const {
   // Its owner (and root) may open a directory up; anyone else needs to be
-  // let in, to read, and to remove.
-  if (user_ == 0 || info.stx_uid == user_) return true;
-  return faccessat(parent_fd, name.c_str(), R_OK | W_OK | X_OK, AT_EACCESS) == 0;
+  // let in, to read, and to remove. Nobody may where it is read-only (a
+  // read-only btrfs snapshot, which is no mount of its own), which only
+  // asking tells.
+  bool may_open_up = user_ == 0 || info.stx_uid == user_;
+  int wanted = may_open_up ? W_OK : R_OK | W_OK | X_OK;
+  if (faccessat(parent_fd, name.c_str(), wanted, AT_EACCESS) == 0) return 0;
+  if (errno == EROFS) return EROFS;
+  return may_open_up ? 0 : EACCES;
 }
 
 void RemovabilityWalk::visit(int parent_fd, const std::string& name, const std::string& path,
@@ -235,7 +244,8 @@ void RemovabilityWalk::visit(int parent_fd, const std::string& name, const std::
     deepest_ = depth;
     deepest_path_ = path;
   }
-  if (!can_empty(parent_fd, name, info)) blocked(path + ": " + std::strerror(EACCES));
+  if (int error = why_not_emptied(parent_fd, name, info))
+    blocked(path + ": " + std::strerror(error));
   // A directory its owner shut is opened for the walk and shut again.
   bool opened_up = false;
   FileDescriptor directory(
@@ -272,18 +282,31 @@ void RemovabilityWalk::visit(int parent_fd, const std::string& name, const std::
   }
 }
 
-void RemovabilityWalk::check_open_file_limit() const {
-  // The removal holds one descriptor per level, beside what the run keeps
-  // open then: directories it remembers, the archive, the display.
-  constexpr size_t run_reserve = 32;
-  struct rlimit limit = {};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
+// The descriptors this process holds now.
+size_t descriptors_open() {
   size_t open_now = 0;
   if (DIR* fds = opendir("/proc/self/fd")) {
     while (readdir(fds)) ++open_now;
     closedir(fds);
+    return open_now - 3;  // ".", ".." and the listing's own
   }
-  if (open_now + deepest_ + run_reserve > limit.rlim_cur) too_deep(deepest_path_);
+  // Without /proc: each descriptor below the limit, asked for in turn.
+  struct rlimit limit = {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  for (rlim_t fd = 0; fd < limit.rlim_cur && fd < 65536; ++fd)
+    if (fcntl(static_cast<int>(fd), F_GETFD) != -1) ++open_now;
+  return open_now;
+}
+
+void RemovabilityWalk::check_open_file_limit(size_t held_later) const {
+  struct rlimit limit = {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
+  size_t held = descriptors_open() + held_later;
+  if (held + deepest_ + 1 <= limit.rlim_cur) return;
+  blocked(deepest_path_ + ": nested too deep to remove within the open-file limit of " +
+          std::to_string(limit.rlim_cur) + " (a descriptor for each of its " +
+          std::to_string(deepest_) + " levels and one more, beside the " + std::to_string(held) +
+          " the run holds)");
 }
 
 void RemovabilityWalk::too_deep(const std::string& path) const {
@@ -343,7 +366,7 @@ void remove_stale_entries(const Directory& directory) {
       if (errno == EWOULDBLOCK || kill(owner, 0) == 0 || errno != ESRCH) continue;
     }
     try {
-      if (staging) check_tree_removable(directory, name, [] {});
+      if (staging) check_tree_removable(directory, name, 0, [] {});
       remove_tree(directory, name);
     } catch (const ContextError&) {
       // Left for the user: it holds a mount, or cannot be removed.
@@ -400,7 +423,7 @@ std::string free_name(const Directory& parent, const std::string& base) {
   return name;
 }
 
-void check_tree_removable(const Directory& parent, const std::string& name,
+void check_tree_removable(const Directory& parent, const std::string& name, size_t held_later,
                           const std::function<void()>& tick) {
   std::string path = child_path(parent.shown, name);
   EntryStatus holder = status_of(parent.fd.get(), "");
@@ -429,7 +452,7 @@ void check_tree_removable(const Directory& parent, const std::string& name,
           path + ": a file system is mounted at " + path + mounted.front().substr(real.size()));
   }
   walk.visit(parent.fd.get(), name, path, 1, tree.info);
-  walk.check_open_file_limit();
+  walk.check_open_file_limit(held_later);
 }
 
 void remove_tree(const Directory& parent, const std::string& name) {

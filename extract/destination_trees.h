@@ -50,11 +50,14 @@ std::string free_name(const Directory& parent, const std::string& base);
 // not take whole: a file system mounted at or anywhere below it (a bind
 // mount of a folder on the same file system too), an immutable or
 // append-only entry, a directory this user can neither empty nor open up
-// (a root-owned leftover of an earlier sudo), or more levels than the
-// open-file limit lets a removal hold. `tick` is called now and then.
+// (a root-owned leftover of an earlier sudo; a read-only subvolume), or
+// more levels than the open-file limit lets a removal hold: one descriptor
+// per level and one to list the deepest, beside those the process holds
+// now and the `held_later` more it will hold then. `tick` is called now
+// and then.
 // Throws ContextError "cannot replace directory" (context: the tree's path
 // and what blocks it, naming the first entry that does).
-void check_tree_removable(const Directory& parent, const std::string& name,
+void check_tree_removable(const Directory& parent, const std::string& name, size_t held_later,
                           const std::function<void()>& tick);
 
 // Removes the entry `name` of `parent` and, when it is a directory,

@@ -256,7 +256,10 @@ void Run::prepare_reinstall() {
   }
   if (holder != destination_) remove_stale_entries(*holder);
   const std::string& leaf = first.back();
-  if (staged_->replacing) check_tree_removable(*holder, leaf, [this] { keep_alive(); });
+  // The removal comes after the staging is made and while the file
+  // system's sync handle is open.
+  if (staged_->replacing)
+    check_tree_removable(*holder, leaf, Reinstall::descriptors_held + 1, [this] { keep_alive(); });
   reinstall_.emplace(holder, leaf, staged_->replacing);
 }
 
@@ -326,6 +329,7 @@ void Run::extract_every_member() {
     apply_directory_records(true);
     make_durable();
     check_stop();
+    places_.close_all();
     if (reinstall_)
       if (std::optional<std::string> warning = reinstall_->commit())
         extractor_.warnings.push_back(*warning);

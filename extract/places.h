@@ -35,6 +35,10 @@ class Places {
                                     const std::vector<std::string>& components, size_t count,
                                     Lookup lookup, std::vector<size_t>& made);
 
+  // Closes every directory it keeps open: no member is to be placed any
+  // more, and the removal of an old tree takes descriptors of its own.
+  void close_all() { recent_.clear(); }
+
   // Forgets what was opened at or below components[0, count) of `root`: an
   // entry there has been replaced.
   void forget(const Directory& root, const std::vector<std::string>& components, size_t count);

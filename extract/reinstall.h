@@ -18,6 +18,10 @@
 // object does: an interrupted first install leaves nothing visible.
 class Reinstall {
  public:
+  // The descriptors it holds from its making to its end: the staging
+  // directory, the lock on it, and the handle that syncs its parent.
+  static constexpr size_t descriptors_held = 3;
+
   // `replacing`: an old tree stands at `leaf`.
   Reinstall(std::shared_ptr<Directory> parent, std::string leaf, bool replacing);
   ~Reinstall();

@@ -129,6 +129,22 @@ sfx_run "$dir" bash -c 'ulimit -n 64 && exec "$0"' "$SCRATCH/good.run"
 sfx_expect_like "80 levels under ulimit -n 64: status 3, names the deepest" 3 \
   "morrowline-sfx: cannot replace directory: $dir/pkg: $dir/pkg/d/*/d: nested too deep to remove within the open-file limit of 64"
 expect_eq "80 levels: nothing touched" "$before" "$(snapshot "$dir")"
+# 50 levels can be walked, not removed beside what the run holds: it says so.
+dir=$SCRATCH/deep-50
+with_old_tree "$dir"
+mkdir -p "$dir/pkg/$(printf 'd/%.0s' $(seq 50))"
+sfx_run "$dir" bash -c 'ulimit -n 64 && exec "$0"' "$SCRATCH/good.run"
+sfx_expect_like "50 levels under ulimit -n 64: status 3, counts what the removal needs" 3 \
+  "morrowline-sfx: cannot replace directory: $dir/pkg: $dir/pkg/d/*/d: nested too deep to remove within the open-file limit of 64 (a descriptor for each of its 51 levels and one more, beside the * the run holds)"
+# A flat old tree needs a few descriptors: unzip -o manages under such a
+# limit, and so does the installer.
+for limit in 20 16; do
+  dir=$SCRATCH/flat-$limit
+  with_old_tree "$dir"
+  sfx_run "$dir" bash -c "ulimit -n $limit && exec \"\$0\"" "$SCRATCH/good.run"
+  sfx_expect "a flat reinstall under ulimit -n $limit: status 0" 0 ""
+  expect_eq "a flat reinstall under ulimit -n $limit: the new tree" "$NEW_TREE" "$(new_tree "$dir")"
+done
 
 # Immutable files, on a file system of our own that keeps the flag.
 if [ "$is_root" = yes ] && command -v mkfs.ext2 >/dev/null && command -v chattr >/dev/null &&
@@ -164,6 +180,50 @@ if [ "$is_root" = yes ] && command -v mkfs.ext2 >/dev/null && command -v chattr 
   umount ext2
 else
   echo "skip - immutable files: need root, mkfs.ext2, chattr and a loop device"
+fi
+
+# A read-only btrfs snapshot in the old tree: no mount of its own, and
+# root may write everywhere else, but nothing in it can be removed.
+if [ "$is_root" = yes ] && command -v mkfs.btrfs >/dev/null && command -v btrfs >/dev/null &&
+  truncate -s 256M btrfs.img && mkfs.btrfs -q btrfs.img >/dev/null 2>&1 && mkdir btrfs &&
+  mount -o loop btrfs.img btrfs 2>/dev/null; then
+  dir=$SCRATCH/btrfs/snapshot
+  with_old_tree "$dir"
+  btrfs -q subvolume create "$dir/pkg/volume" >/dev/null
+  printf 'kept\n' >"$dir/pkg/volume/data"
+  btrfs -q subvolume snapshot -r "$dir/pkg/volume" "$dir/pkg/backup" >/dev/null
+  before=$(snapshot "$dir")
+  sfx_run "$dir" "$SCRATCH/good.run"
+  sfx_expect "a read-only snapshot in the old tree: status 3 before anything is written" 3 \
+    "morrowline-sfx: cannot replace directory: $dir/pkg: $dir/pkg/backup: Read-only file system"
+  expect_eq "a read-only snapshot: nothing touched" "$before" "$(snapshot "$dir")"
+  check "a read-only snapshot: nothing hidden left" no_debris "$dir"
+  umount btrfs
+else
+  echo "skip - a read-only btrfs snapshot: needs root, mkfs.btrfs and a loop device"
+fi
+
+# On FUSE (an exFAT stick through exfat-fuse) a file unlinked while still
+# open stays as a hidden .fuse_hidden* entry: a failed run keeps nothing
+# open in its staging directory, which then goes too.
+if [ "$is_root" = yes ] && command -v mkfs.exfat >/dev/null &&
+  command -v mount.exfat-fuse >/dev/null && [ -e /dev/fuse ] && losetup -f >/dev/null 2>&1; then
+  truncate -s 64M exfat.img
+  mkfs.exfat exfat.img >/dev/null
+  exfat_device=$(losetup -f --show exfat.img)
+  mkdir exfat
+  mount.exfat-fuse -o uid=0,gid=0,umask=022 "$exfat_device" exfat >/dev/null
+  dir=$SCRATCH/exfat
+  with_old_tree "$dir"
+  before=$(snapshot "$dir")
+  sfx_run "$dir" "$SCRATCH/damaged.run"
+  expect_eq "FUSE: a damaged reinstall fails, status 3" 3 "$RUN_STATUS"
+  expect_eq "FUSE: the old tree is as it was" "$before" "$(snapshot "$dir")"
+  expect_eq "FUSE: no staging folder left" "" "$(ls -A "$dir" | grep -v '^pkg$' || true)"
+  umount exfat
+  losetup -d "$exfat_device"
+else
+  echo "skip - FUSE: needs root, mkfs.exfat, exfat-fuse and a loop device"
 fi
 
 # ---- Closing the window during the extraction cancels it ----
