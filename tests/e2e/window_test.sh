@@ -82,6 +82,33 @@ else
   wait_for_exit "$GUI_PID" 1
 fi
 
+# --- The finished window is the reference layout, pixel for pixel: the
+# bar full and labelled with the last member's path (not the folder the
+# durability wait named), "Fechar" active ---
+python3 -c '
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w") as z:
+    z.writestr("pkg/", b"")
+    for i in range(5):
+        z.writestr("pkg/f%03d" % i, b"%d\n" % i)' "$SCRATCH/five.zip"
+make_installer "$SCRATCH/bin/five" "$SCRATCH/five.zip"
+mkdir "$SCRATCH/five"
+gui_start "$SCRATCH/five.err" "$SCRATCH/five" "$SCRATCH/bin/five"
+window=$(wait_for_window "$TITLE" 20 || true)
+if [ -n "$window" ] && gui_wait_for gui_fechar_active "$window"; then
+  gui_screenshot "$window" "$SCRATCH/five.png"
+  gui_key "$window" Escape
+fi
+wait_for_exit "$GUI_PID" 20
+"$MORROWLINE_WINDOW_PICTURE" "$SCRATCH/five/pkg" "$SCRATCH"/five/pkg/f00{0,1,2,3,4} &
+picture_pid=$!
+window=$(wait_for_window "$TITLE" 20 || true)
+if [ -n "$window" ]; then gui_screenshot "$window" "$SCRATCH/five-reference.png"; fi
+kill "$picture_pid" 2>/dev/null || true
+wait "$picture_pid" 2>/dev/null || true
+expect_eq "the finished window is the reference layout, labelled .../pkg/f004" 0 \
+  "$(compare -metric AE "$SCRATCH/five.png" "$SCRATCH/five-reference.png" null: 2>&1 || true)"
+
 # --- Escape and the window manager's close request end the run with 0 ---
 for way in escape wm-close; do
   mkdir "$SCRATCH/$way"
