@@ -7,11 +7,11 @@
 #include <stdexcept>
 
 #include "archive/byte_order.h"
-#include "archive/context_error.h"
 #include "archive/end_record.h"
 #include "archive/member_decoder.h"
 #include "archive/member_layout.h"
 #include "archive/zip_format.h"
+#include "common/context_error.h"
 
 namespace {
 

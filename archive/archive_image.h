@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "archive/file_descriptor.h"
+#include "common/file_descriptor.h"
 
 struct zip_source;
 struct zip_error;

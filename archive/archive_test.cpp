@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "archive/context_error.h"
+#include "common/context_error.h"
 #include "tests/fixture/fixture.h"
 
 namespace {

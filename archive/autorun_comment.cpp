@@ -1,7 +1,7 @@
 #include "archive/autorun_comment.h"
 
-#include "archive/context_error.h"
 #include "archive/end_record.h"
+#include "common/context_error.h"
 
 std::optional<std::string> autorun_command(const std::string& comment) {
   if (comment.compare(0, autorun_marker_size, autorun_marker) != 0) return std::nullopt;

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "archive/context_error.h"
+#include "common/context_error.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "archive/archive_image.h"
-#include "archive/context_error.h"
+#include "common/context_error.h"
 
 // An installer whose download stopped early: ContextError "the installer
 // is incomplete (cut short at N of its bytes?)", context its path.

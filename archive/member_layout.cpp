@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "archive/context_error.h"
+#include "common/context_error.h"
 
 void check_member_layout(std::vector<MemberExtent> extents, uint64_t directory_offset) {
   std::sort(extents.begin(), extents.end(),

@@ -9,9 +9,9 @@
 #include <istream>
 #include <optional>
 
-#include "archive/context_error.h"
 #include "archive/cut_short.h"
 #include "archive/end_record.h"
+#include "common/context_error.h"
 #include "extract/extractor.h"
 
 namespace {

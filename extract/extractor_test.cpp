@@ -1,7 +1,7 @@
 #include "extract/extractor.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -10,8 +10,8 @@
 
 #include <boost/filesystem.hpp>
 
-#include "archive/context_error.h"
-#include "extract/target_path.h"
+#include "common/context_error.h"
+#include "destination/target_path.h"
 #include "tests/fixture/fixture.h"
 
 namespace {

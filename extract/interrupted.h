@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "archive/context_error.h"
+#include "common/context_error.h"
 
 // Why a run was asked to stop, besides a signal's number.
 enum StopReason : int {

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "common/thread_start.h"
 #include "extract/interrupted.h"
-#include "extract/thread_start.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "extract/member_name.h"
 
-#include "archive/context_error.h"
+#include "common/context_error.h"
 
 namespace {
 
@@ -25,17 +25,4 @@ void check_member_name(const std::string& name) {
 
 bool is_directory_member(const std::string& name) {
   return !name.empty() && name.back() == '/';
-}
-
-std::vector<std::string> name_components(const std::string& name) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  for (size_t i = 0; i <= name.size(); ++i) {
-    if (i == name.size() || name[i] == '/') {
-      if (i > start && name.compare(start, i - start, ".") != 0)
-        parts.push_back(name.substr(start, i - start));
-      start = i + 1;
-    }
-  }
-  return parts;
 }

@@ -2,7 +2,6 @@
 #define MORROWLINE_EXTRACT_MEMBER_NAME_H_
 
 #include <string>
-#include <vector>
 
 // Throws ContextError "unsafe member name" (context: the name) for a name
 // that could land outside the destination or names nothing: an empty name,
@@ -12,10 +11,5 @@ void check_member_name(const std::string& name);
 
 // True for a directory member: its name ends with '/'.
 bool is_directory_member(const std::string& name);
-
-// The '/'-separated components of a name, empty and "." ones dropped:
-// where the member lands below the destination. None for a name that
-// names the destination itself ("./", ".", ".//").
-std::vector<std::string> name_components(const std::string& name);
 
 #endif  // MORROWLINE_EXTRACT_MEMBER_NAME_H_

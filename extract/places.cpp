@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "extract/target_path.h"
+#include "destination/target_path.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "extract/destination_entries.h"
+#include "destination/entries.h"
 
 // components[0, count) joined by '/': a path relative to a root.
 std::string relative_path(const std::vector<std::string>& components, size_t count);

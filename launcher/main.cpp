@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/context_error.h"
 #include "archive/cut_short.h"
+#include "common/context_error.h"
 #include "extract/extractor.h"
 #include "launcher/run_sequence.h"
 #include "launcher/time_zone.h"

@@ -13,9 +13,9 @@
 #include <thread>
 
 #include "archive/autorun_comment.h"
-#include "archive/context_error.h"
+#include "common/context_error.h"
+#include "common/thread_start.h"
 #include "extract/extractor.h"
-#include "extract/thread_start.h"
 #include "launcher/autorun.h"
 #include "launcher/stop_signals.h"
 #include "launcher/time_zone.h"

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "archive/file_descriptor.h"
+#include "common/file_descriptor.h"
 
 namespace {
 

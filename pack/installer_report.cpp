@@ -10,7 +10,7 @@
 #include <optional>
 
 #include "archive/autorun_comment.h"
-#include "archive/context_error.h"
+#include "common/context_error.h"
 #include "extract/extractor.h"
 #include "extract/member_name.h"
 #include "extract/stored_mode.h"

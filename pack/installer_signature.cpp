@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "archive/context_error.h"
-#include "archive/file_descriptor.h"
+#include "common/context_error.h"
+#include "common/file_descriptor.h"
 #include "pack/pending_file.h"
 #include "pack/ssh_keygen.h"
 

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <vector>
 
-#include "archive/context_error.h"
+#include "common/context_error.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/context_error.h"
+#include "common/context_error.h"
 #include "pack/installer_report.h"
 #include "pack/installer_signature.h"
 #include "pack/installer_stub.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/context_error.h"
+#include "common/context_error.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/context_error.h"
+#include "common/context_error.h"
 #include "pack/architecture.h"
 #include "pack/compression.h"
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "archive/autorun_comment.h"
-#include "archive/context_error.h"
-#include "archive/file_descriptor.h"
+#include "common/context_error.h"
+#include "common/file_descriptor.h"
 #include "extract/extractor.h"
 #include "pack/installer_signature.h"
 #include "pack/installer_stub.h"

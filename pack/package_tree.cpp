@@ -11,7 +11,7 @@
 #include <cstring>
 #include <memory>
 
-#include "archive/context_error.h"
+#include "common/context_error.h"
 #include "extract/member_name.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "archive/context_error.h"
+#include "common/context_error.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "archive/file_descriptor.h"
+#include "common/file_descriptor.h"
 
 // While it lives, `path` is removed should SIGINT, SIGTERM or SIGHUP end
 // the process (which then ends by that signal, as it would have): a

@@ -9,8 +9,8 @@
 #include <memory>
 #include <vector>
 
-#include "archive/context_error.h"
-#include "archive/file_descriptor.h"
+#include "common/context_error.h"
+#include "common/file_descriptor.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "archive/context_error.h"
-#include "archive/file_descriptor.h"
+#include "common/context_error.h"
+#include "common/file_descriptor.h"
 
 extern char** environ;
 

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "archive/context_error.h"
+#include "common/context_error.h"
 #include "tests/fixture/fixture.h"
 
 // What `action` throws, as the program reports it; "no error" when nothing.

@@ -10,9 +10,9 @@
 #include <ctime>
 #include <limits>
 
-#include "archive/context_error.h"
-#include "archive/file_descriptor.h"
 #include "archive/zip_format.h"
+#include "common/context_error.h"
+#include "common/file_descriptor.h"
 #include "pack/member_encoder.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <cstdlib>
 
 #include "archive/byte_order.h"
-#include "archive/file_descriptor.h"
+#include "common/file_descriptor.h"
 #include "extract/extractor.h"
 #include "extract/stored_mode.h"
 #include "pack/test_support.h"

@@ -1,4 +1,4 @@
-#include "extract/destination_sync.h"
+#include "destination/sync.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,8 +12,8 @@
 #include <cstring>
 #include <future>
 
-#include "archive/context_error.h"
-#include "extract/thread_start.h"
+#include "common/context_error.h"
+#include "common/thread_start.h"
 
 namespace {
 

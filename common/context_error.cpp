@@ -1,4 +1,4 @@
-#include "archive/context_error.h"
+#include "common/context_error.h"
 
 #include <cstdio>
 #include <new>

@@ -1,12 +1,12 @@
-#ifndef MORROWLINE_EXTRACT_THREAD_START_H_
-#define MORROWLINE_EXTRACT_THREAD_START_H_
+#ifndef MORROWLINE_COMMON_THREAD_START_H_
+#define MORROWLINE_COMMON_THREAD_START_H_
 
 #include <future>
 #include <system_error>
 #include <thread>
 #include <utility>
 
-#include "archive/context_error.h"
+#include "common/context_error.h"
 
 // Starting a thread fails under a process limit (RLIMIT_NPROC) or without
 // memory; the standard library then throws std::system_error, which would
@@ -44,4 +44,4 @@ auto start_thread_as_future(Function&& function) {
   }
 }
 
-#endif  // MORROWLINE_EXTRACT_THREAD_START_H_
+#endif  // MORROWLINE_COMMON_THREAD_START_H_

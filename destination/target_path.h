@@ -1,7 +1,8 @@
-#ifndef MORROWLINE_EXTRACT_TARGET_PATH_H_
-#define MORROWLINE_EXTRACT_TARGET_PATH_H_
+#ifndef MORROWLINE_DESTINATION_TARGET_PATH_H_
+#define MORROWLINE_DESTINATION_TARGET_PATH_H_
 
 #include <string>
+#include <vector>
 
 // `name` in the directory at `directory`: "/a" + "b" gives "/a/b", "/" + "b"
 // gives "/b", and an empty name the directory itself.
@@ -13,6 +14,11 @@ std::string canonical_path(const std::string& path);
 
 // True when `path` (canonical) is `root` (canonical) or lies below it.
 bool is_inside(const std::string& root, const std::string& path);
+
+// The '/'-separated components of a name, empty and "." ones dropped:
+// where the member lands below the destination. None for a name that
+// names the destination itself ("./", ".", ".//").
+std::vector<std::string> name_components(const std::string& name);
 
 enum class LeafRule { follow, keep };
 
@@ -26,4 +32,4 @@ enum class LeafRule { follow, keep };
 std::string target_path(const std::string& destination, const std::string& name,
                         LeafRule leaf);
 
-#endif  // MORROWLINE_EXTRACT_TARGET_PATH_H_
+#endif  // MORROWLINE_DESTINATION_TARGET_PATH_H_

@@ -1,4 +1,4 @@
-#include "extract/target_path.h"
+#include "destination/target_path.h"
 
 #include <sys/stat.h>
 
@@ -9,8 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "archive/context_error.h"
-#include "extract/member_name.h"
+#include "common/context_error.h"
 
 namespace {
 
@@ -59,4 +58,17 @@ std::string target_path(const std::string& destination, const std::string& name,
     place = std::move(resolved);
   }
   return place;
+}
+
+std::vector<std::string> name_components(const std::string& name) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (size_t i = 0; i <= name.size(); ++i) {
+    if (i == name.size() || name[i] == '/') {
+      if (i > start && name.compare(start, i - start, ".") != 0)
+        parts.push_back(name.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  return parts;
 }

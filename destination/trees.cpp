@@ -1,4 +1,4 @@
-#include "extract/destination_trees.h"
+#include "destination/trees.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,9 +19,9 @@
 #include <exception>
 #include <vector>
 
-#include "archive/context_error.h"
-#include "extract/mount_table.h"
-#include "extract/target_path.h"
+#include "common/context_error.h"
+#include "destination/mount_table.h"
+#include "destination/target_path.h"
 
 namespace {
 

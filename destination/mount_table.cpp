@@ -1,4 +1,4 @@
-#include "extract/mount_table.h"
+#include "destination/mount_table.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "archive/file_descriptor.h"
-#include "extract/target_path.h"
+#include "common/file_descriptor.h"
+#include "destination/target_path.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#ifndef MORROWLINE_EXTRACT_DESTINATION_SYNC_H_
-#define MORROWLINE_EXTRACT_DESTINATION_SYNC_H_
+#ifndef MORROWLINE_DESTINATION_SYNC_H_
+#define MORROWLINE_DESTINATION_SYNC_H_
 
 // Making what a run wrote durable before it reports success: a power cut
 // after that must find the new tree whole, never zero-length files. Every
-// system call that syncs the destination lives in destination_sync.cpp.
+// system call that syncs the destination lives in sync.cpp.
 
 #include <sys/types.h>
 
@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "archive/file_descriptor.h"
-#include "extract/destination_entries.h"
+#include "common/file_descriptor.h"
+#include "destination/directory.h"
 
 // How the entries written on one file system reach stable storage.
 enum class SyncMethod {
@@ -111,4 +111,4 @@ void start_writeback(int fd, uint64_t& flushed, uint64_t written, bool final);
 // over a power cut. 0, or the errno of the failure.
 int sync_directory(const Directory& directory, int fallback);
 
-#endif  // MORROWLINE_EXTRACT_DESTINATION_SYNC_H_
+#endif  // MORROWLINE_DESTINATION_SYNC_H_

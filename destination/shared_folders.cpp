@@ -1,4 +1,4 @@
-#include "extract/shared_folders.h"
+#include "destination/shared_folders.h"
 
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "archive/context_error.h"
+#include "common/context_error.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#ifndef MORROWLINE_EXTRACT_DESTINATION_ENTRIES_H_
-#define MORROWLINE_EXTRACT_DESTINATION_ENTRIES_H_
+#ifndef MORROWLINE_DESTINATION_ENTRIES_H_
+#define MORROWLINE_DESTINATION_ENTRIES_H_
 
 // Making and writing entries below the destination: every system call
-// that does so lives in destination_entries.cpp, and every one that walks,
-// renames or removes a tree in destination_trees.cpp, each relative to an
+// that does so lives in entries.cpp, and every one that walks,
+// renames or removes a tree in trees.cpp, each relative to an
 // open directory, so that the rules "never outside the destination" and
 // "never through a link" can be read in those two files alone.
 
@@ -15,21 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/file_descriptor.h"
-
-// An open directory, with the absolute path people know it by (`shown`:
-// what observers hear and messages name) and the path where it lies now
-// (`real`; they differ only inside a reinstall's staging directory).
-struct Directory {
-  FileDescriptor fd;
-  std::string shown;
-  std::string real;
-  bool made = false;  // created by this run, mode 0700 until the run's end
-};
-
-// Opens the directory at `path`, which must be canonical. Throws ContextError
-// "cannot open directory" with the path and reason.
-std::shared_ptr<Directory> open_directory(const std::string& path);
+#include "common/file_descriptor.h"
+#include "destination/directory.h"
 
 // Gives the directory this run just made, `leaf` of `parent` and open at
 // `fd`, its owner's read, write and search bits (mode 0700) when the
@@ -41,13 +28,6 @@ void give_owner_access(int fd, const Directory& parent, const std::string& leaf)
 // Throws ContextError "another installer is extracting here" (context: the
 // directory) when another process holds it.
 void lock_directory(const Directory& directory);
-
-// The directory at `relative` (components joined by '/') below `root`,
-// links followed only while they stay below `root`. nullptr when a
-// component is missing or not a directory. Throws ContextError "path leads
-// outside the destination" (context: the link and where it leads) or
-// "cannot resolve path".
-std::shared_ptr<Directory> open_below(const Directory& root, const std::string& relative);
 
 // Makes the directory `leaf` in `parent`, mode 0700 so that nobody else
 // sees into it before it is complete, and opens it; an existing directory,
@@ -161,11 +141,6 @@ FileDescriptor make_unnamed_file(const Directory& directory, mode_t mode);
 // Writes all `size` bytes to `fd`; 0, or the errno of the failure.
 int write_fully(int fd, const char* data, size_t size);
 
-// The directory at `relative` below `root` ("" for `root` itself), opened
-// for reading as open_below() finds it; invalid, with errno set, when it
-// cannot be.
-FileDescriptor open_directory_below(const Directory& root, const std::string& relative);
-
 // Gives the directory at `relative` below `root` ("" for `root` itself)
 // the permission bits and the modification time, each when given. Failures
 // are ignored: some file systems keep neither. Returns the directory, open
@@ -192,8 +167,4 @@ constexpr char temporary_suffix[] = ".part";
 constexpr char aside_suffix[] = ".old";
 std::string own_entry_name(unsigned attempt, const char* suffix);
 
-// Throws ContextError `message` with the context "PATH: REASON", the
-// reason being strerror(error).
-[[noreturn]] void fail_at(const char* message, const std::string& path, int error);
-
-#endif  // MORROWLINE_EXTRACT_DESTINATION_ENTRIES_H_
+#endif  // MORROWLINE_DESTINATION_ENTRIES_H_

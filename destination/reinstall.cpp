@@ -1,8 +1,8 @@
-#include "extract/reinstall.h"
+#include "destination/reinstall.h"
 
-#include "archive/context_error.h"
-#include "extract/destination_sync.h"
-#include "extract/target_path.h"
+#include "common/context_error.h"
+#include "destination/sync.h"
+#include "destination/target_path.h"
 
 Reinstall::Reinstall(std::shared_ptr<Directory> parent, std::string leaf, bool replacing)
     : parent_(std::move(parent)), leaf_(std::move(leaf)), replacing_(replacing) {

@@ -1,5 +1,5 @@
-#ifndef MORROWLINE_ARCHIVE_CONTEXT_ERROR_H_
-#define MORROWLINE_ARCHIVE_CONTEXT_ERROR_H_
+#ifndef MORROWLINE_COMMON_CONTEXT_ERROR_H_
+#define MORROWLINE_COMMON_CONTEXT_ERROR_H_
 
 #include <stdexcept>
 #include <string>
@@ -31,4 +31,4 @@ std::string describe_failure(const std::exception& e);
 // window any other way.
 std::string printable(const std::string& text);
 
-#endif  // MORROWLINE_ARCHIVE_CONTEXT_ERROR_H_
+#endif  // MORROWLINE_COMMON_CONTEXT_ERROR_H_

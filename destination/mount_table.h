@@ -1,5 +1,5 @@
-#ifndef MORROWLINE_EXTRACT_MOUNT_TABLE_H_
-#define MORROWLINE_EXTRACT_MOUNT_TABLE_H_
+#ifndef MORROWLINE_DESTINATION_MOUNT_TABLE_H_
+#define MORROWLINE_DESTINATION_MOUNT_TABLE_H_
 
 #include <string>
 #include <vector>
@@ -14,4 +14,4 @@ std::vector<std::string> mount_points_below(const std::string& mountinfo, const 
 // The text of /proc/self/mountinfo; empty when it cannot be read.
 std::string read_mount_table();
 
-#endif  // MORROWLINE_EXTRACT_MOUNT_TABLE_H_
+#endif  // MORROWLINE_DESTINATION_MOUNT_TABLE_H_

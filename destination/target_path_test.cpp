@@ -1,10 +1,12 @@
-#include "extract/target_path.h"
+#include "destination/target_path.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "archive/context_error.h"
+#include <vector>
+
+#include "common/context_error.h"
 #include "tests/fixture/fixture.h"
 
 namespace {
@@ -62,6 +64,12 @@ TEST(IsInside, ComparesWholeComponents) {
   EXPECT_FALSE(is_inside("/a/b", "/a/bc"));
   EXPECT_FALSE(is_inside("/a/b", "/a"));
   EXPECT_TRUE(is_inside("/", "/anything"));
+}
+
+TEST(NameComponents, SayWhereAMemberLands) {
+  EXPECT_EQ(name_components("./a//b/./c/"), (std::vector<std::string>{"a", "b", "c"}));
+  for (const char* destination : {"./", ".", ".//", "./."})
+    EXPECT_TRUE(name_components(destination).empty()) << destination;
 }
 
 }  // namespace

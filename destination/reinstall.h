@@ -1,13 +1,13 @@
-#ifndef MORROWLINE_EXTRACT_REINSTALL_H_
-#define MORROWLINE_EXTRACT_REINSTALL_H_
+#ifndef MORROWLINE_DESTINATION_REINSTALL_H_
+#define MORROWLINE_DESTINATION_REINSTALL_H_
 
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "archive/file_descriptor.h"
-#include "extract/destination_trees.h"
+#include "common/file_descriptor.h"
+#include "destination/trees.h"
 
 // The first member's directory, `leaf` of `parent`, built whole in a fresh
 // hidden directory beside its place (mode 0700, on the same file system)
@@ -68,4 +68,4 @@ class Reinstall {
   bool finished_ = false;
 };
 
-#endif  // MORROWLINE_EXTRACT_REINSTALL_H_
+#endif  // MORROWLINE_DESTINATION_REINSTALL_H_

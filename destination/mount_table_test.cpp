@@ -1,4 +1,4 @@
-#include "extract/mount_table.h"
+#include "destination/mount_table.h"
 
 #include <gtest/gtest.h>
 

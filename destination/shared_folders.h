@@ -1,7 +1,7 @@
-#ifndef MORROWLINE_EXTRACT_SHARED_FOLDERS_H_
-#define MORROWLINE_EXTRACT_SHARED_FOLDERS_H_
+#ifndef MORROWLINE_DESTINATION_SHARED_FOLDERS_H_
+#define MORROWLINE_DESTINATION_SHARED_FOLDERS_H_
 
-#include "extract/destination_entries.h"
+#include "destination/entries.h"
 
 // Refuses, before anything on disk changes, a folder the run would write
 // into where other local users may rename or remove entries: any of them
@@ -19,4 +19,4 @@
 // (context: the folder, why, and what to do).
 void refuse_folder_others_can_change(const Directory& folder);
 
-#endif  // MORROWLINE_EXTRACT_SHARED_FOLDERS_H_
+#endif  // MORROWLINE_DESTINATION_SHARED_FOLDERS_H_

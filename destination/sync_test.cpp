@@ -1,4 +1,4 @@
-#include "extract/destination_sync.h"
+#include "destination/sync.h"
 
 #include <gtest/gtest.h>
 

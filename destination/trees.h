@@ -1,9 +1,9 @@
-#ifndef MORROWLINE_EXTRACT_DESTINATION_TREES_H_
-#define MORROWLINE_EXTRACT_DESTINATION_TREES_H_
+#ifndef MORROWLINE_DESTINATION_TREES_H_
+#define MORROWLINE_DESTINATION_TREES_H_
 
 // Walking, checking, renaming and removing trees below the destination:
 // the reinstall's walk before anything changes, the staging directories,
-// the exchange and the removals. As in destination_entries.cpp, every
+// the exchange and the removals. As in entries.cpp, every
 // system call here is relative to an open directory, never follows a
 // link, and never crosses into another mount.
 
@@ -11,8 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "archive/file_descriptor.h"
-#include "extract/destination_entries.h"
+#include "common/file_descriptor.h"
+#include "destination/entries.h"
 
 // A fresh hidden directory in `parent` (mode 0700), named after this
 // process, for building the tree that is to take the place of `leaf` of
@@ -67,4 +67,4 @@ void check_tree_removable(const Directory& parent, const std::string& name, size
 // directory" (context: path and reason).
 void remove_tree(const Directory& parent, const std::string& name);
 
-#endif  // MORROWLINE_EXTRACT_DESTINATION_TREES_H_
+#endif  // MORROWLINE_DESTINATION_TREES_H_
