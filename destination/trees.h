@@ -2,10 +2,10 @@
 #define MORROWLINE_DESTINATION_TREES_H_
 
 // Walking, checking, renaming and removing trees below the destination:
-// the reinstall's walk before anything changes, the staging directories,
-// the exchange and the removals. As in entries.cpp, every
-// system call here is relative to an open directory, never follows a
-// link, and never crosses into another mount.
+// the reinstall's walk before anything changes (removability.cpp), the
+// staging directories, the exchange and the removals (trees.cpp). As in
+// entries.cpp, every system call there is relative to an open directory,
+// never follows a link, and never crosses into another mount.
 
 #include <functional>
 #include <memory>

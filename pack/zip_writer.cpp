@@ -7,13 +7,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
-#include <limits>
 
 #include "archive/zip_format.h"
 #include "common/context_error.h"
 #include "common/file_descriptor.h"
 #include "pack/member_encoder.h"
+#include "pack/zip_records.h"
 
 namespace {
 
@@ -26,97 +25,6 @@ constexpr size_t zip64_end_record_size = 56;
 constexpr size_t max_comment_bytes = 65535;
 constexpr size_t input_piece_size = size_t{1} << 18;
 constexpr size_t output_buffer_size = size_t{1} << 20;
-
-// A record's bytes, little-endian as ZIP has them.
-class Record {
- public:
-  void u16(uint64_t value) { put(value, 2); }
-  void u32(uint64_t value) { put(value, 4); }
-  void u64(uint64_t value) { put(value, 8); }
-  void bytes(const std::string& data) { bytes_ += data; }
-  const std::string& data() const { return bytes_; }
-  size_t size() const { return bytes_.size(); }
-
- private:
-  void put(uint64_t value, int count) {
-    for (int i = 0; i < count; ++i) bytes_ += static_cast<char>((value >> (8 * i)) & 0xFF);
-  }
-  std::string bytes_;
-};
-
-uint16_t version_needed_for(uint16_t method, bool directory) {
-  if (directory) return 20;
-  switch (static_cast<CompressionMethod>(method)) {
-    case CompressionMethod::store:
-      return 10;
-    case CompressionMethod::deflate:
-      return 20;
-    case CompressionMethod::bzip2:
-      return 46;
-    case CompressionMethod::zstd:
-    case CompressionMethod::xz:
-      return 63;
-  }
-  return 63;
-}
-
-struct DosTime {
-  uint16_t time = 0;
-  uint16_t date = 0;
-};
-
-// Local calendar time, in the range DOS times hold: 1980 to 2107.
-DosTime dos_time(int64_t mtime) {
-  time_t when = static_cast<time_t>(mtime);
-  struct tm t = {};
-  if (!localtime_r(&when, &t) || t.tm_year < 80) return DosTime{0, 1 << 5 | 1};
-  if (t.tm_year > 207) return DosTime{23 << 11 | 59 << 5 | 29, 127 << 9 | 12 << 5 | 31};
-  return DosTime{static_cast<uint16_t>(t.tm_hour << 11 | t.tm_min << 5 | t.tm_sec / 2),
-                 static_cast<uint16_t>((t.tm_year - 80) << 9 | (t.tm_mon + 1) << 5 | t.tm_mday)};
-}
-
-// Valid UTF-8 holding at least one non-ASCII character: such names get the
-// UTF-8 flag, so that unzip and 7-Zip show them as they are meant. Others
-// stay unflagged bytes, as libzip left them.
-bool is_utf8_beyond_ascii(const std::string& name) {
-  bool beyond_ascii = false;
-  for (size_t i = 0; i < name.size();) {
-    unsigned char lead = static_cast<unsigned char>(name[i]);
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
-    if (length == 0 || lead > 0xF4 || lead == 0xC0 || lead == 0xC1 || i + length > name.size())
-      return false;
-    uint32_t code = lead & (0x7F >> length);
-    for (size_t k = 1; k < length; ++k) {
-      unsigned char next = static_cast<unsigned char>(name[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      code = code << 6 | (next & 0x3F);
-    }
-    constexpr uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (code < smallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-      return false;
-    beyond_ascii = true;
-    i += length;
-  }
-  return beyond_ascii;
-}
-
-// The extended-timestamp field with the modification time, which the
-// installer and unzip prefer to the DOS time (whole seconds, no time
-// zone). Its field is 32 bits wide: times outside it have none.
-std::string timestamp_extra(int64_t mtime) {
-  if (mtime < std::numeric_limits<int32_t>::min() || mtime > std::numeric_limits<int32_t>::max())
-    return "";
-  Record extra;
-  extra.u16(timestamp_extra_id);
-  extra.u16(5);
-  extra.bytes(std::string(1, '\1'));  // the modification time only
-  extra.u32(static_cast<uint32_t>(static_cast<int32_t>(mtime)));
-  return extra.data();
-}
 
 std::string with_reason(const std::string& path, int error) {
   return path + ": " + std::strerror(error);
