@@ -258,6 +258,13 @@ expect_eq "no display: nothing written" "" "$(ls -A "$work")"
 # ---- No /proc ----
 
 installs "no /proc" "$in_root" nixos -- /inst/run.run
+# Found on PATH, by its bare name: its own file is the path it was started
+# by, since /proc/self/exe is not there to tell.
+rm -rf "${work:?}" && mkdir "$work"
+sfx_run "$work" "$in_root" nixos --setenv PATH /inst:/bin -- /bin/sh -c run.run
+sfx_expect "no /proc, started by its bare name from PATH: installs, status 0" 0 ""
+expect_eq "no /proc, by its bare name: the exact tree" "$TREE" \
+  "$(sfx_tree "$work" | grep -v autorun-ran)"
 # Where the kernel gives no mount IDs (before Linux 5.8), only /proc tells
 # what is mounted in an old tree: a reinstall is refused.
 sfx_run "$work" "$MORROWLINE_OLD_KERNEL" ENOSYS "$in_root" nixos -- /inst/run.run
