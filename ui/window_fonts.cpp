@@ -190,23 +190,35 @@ class MachineFonts {
     load_fonts();
   }
 
-  // The toolkit font for `missing`, or FL_HELVETICA.
+  // The toolkit font for `missing`, or FL_HELVETICA. A run's names mostly
+  // share their characters: the machine's fonts are ranked once for each
+  // set of characters that no earlier answer covers.
   Fl_Font font_for(const FcCharSet* missing) {
     for (const Chosen& chosen : chosen_)
       if (FcCharSetIsSubset(missing, chosen.characters)) return chosen.font;
+    for (const Answer& answer : answers_)
+      if (FcCharSetIsSubset(missing, answer.asked.get())) return answer.font;
+    Fl_Font font = FL_HELVETICA;
     PatternPointer wanted = sans_serif_with(missing);
-    const FcPattern* best = wanted ? best_face(wanted.get(), missing) : nullptr;
-    if (!best) return FL_HELVETICA;
-    // As the machine's configuration would draw it: its rules for that
-    // face (WenQuanYi Micro Hei unhinted, say) apply.
-    PatternPointer prepared(
-        FcFontRenderPrepare(config_.get(), wanted.get(), const_cast<FcPattern*>(best)));
-    return prepared ? hand_to_toolkit(best, prepared.get()) : FL_HELVETICA;
+    if (const FcPattern* best = wanted ? best_face(wanted.get(), missing) : nullptr) {
+      // As the machine's configuration would draw it: its rules for that
+      // face (WenQuanYi Micro Hei unhinted, say) apply.
+      PatternPointer prepared(
+          FcFontRenderPrepare(config_.get(), wanted.get(), const_cast<FcPattern*>(best)));
+      if (prepared) font = hand_to_toolkit(best, prepared.get());
+    }
+    answers_.push_back(
+        Answer{CharSetPointer(FcCharSetCopy(const_cast<FcCharSet*>(missing))), font});
+    return font;
   }
 
  private:
   struct Chosen {
     const FcCharSet* characters;  // held by the pattern, which fontconfig keeps
+    Fl_Font font;
+  };
+  struct Answer {
+    CharSetPointer asked;
     Fl_Font font;
   };
 
@@ -356,6 +368,7 @@ class MachineFonts {
   ConfigPointer config_;
   FontSetPointer fonts_;
   std::vector<Chosen> chosen_;
+  std::vector<Answer> answers_;
   std::deque<std::string> font_names_;
 };
 
