@@ -10,6 +10,8 @@ interrupted run is simply run again.
   small   20,000 files of 200 B - 4 KiB (log-uniform, ~25 MB) in 400 folders
   medium  400 files of 50 KiB - 2 MiB (skewed to the small end, ~95 MiB)
   large   two files of 300 MiB: one text-like, one random
+  mixed   two files of 150 MB (150,000,000 B): numbered lines of one
+          repeating sentence, and random bytes
   tiny    10,000 files of 50 - 500 B in 100 folders: start-up and per-file cost
   one     a single small file: the start-up alone
   system  what a real installer carries, copied from this machine: programs
@@ -19,7 +21,7 @@ Text-like content is cut from a generated corpus of Zipf-distributed words,
 so it deflates about as well as source code or prose; the random content
 does not deflate at all. Small and medium files mix the two. File modes are
 0644, 0755 or 0600. --scale multiplies the file and folder counts and the
-large files' sizes (0.02 makes a quick test set).
+large and mixed files' sizes (0.02 makes a quick test set).
 """
 import argparse
 import itertools
@@ -161,6 +163,35 @@ def large(root, scale):
         os.chmod(path, mode)
 
 
+MIXED_LINE = "%08d entry for the large payload, mostly repeating text\n"
+MIXED_LINES = 20000
+
+
+def mixed(root, scale):
+    """Lines 0 .. 19999 of MIXED_LINE (60 bytes each, 1,200,000 a round),
+    again and again up to the size, which cuts the last round: 150,000,000
+    bytes are 125 whole rounds. And as many random bytes."""
+    size = max(MIB, int(150000000 * scale))
+    block = "".join(MIXED_LINE % i for i in range(MIXED_LINES)).encode()
+    path = os.path.join(root, "entries.txt")
+    with open(path, "wb") as f:
+        left = size
+        while left > 0:
+            n = min(left, len(block))
+            f.write(block[:n])
+            left -= n
+    os.chmod(path, 0o644)
+    content = Content(606)
+    path = os.path.join(root, "random.bin")
+    with open(path, "wb") as f:
+        left = size
+        while left > 0:
+            n = min(left, CHUNK)
+            f.write(content.random(n))
+            left -= n
+    os.chmod(path, 0o600)
+
+
 def tiny(root, scale):
     content = Content(404)
     folders = [os.path.join(root, "t%02d" % d) for d in range(max(1, round(100 * scale)))]
@@ -216,8 +247,8 @@ def system(root, scale):
                     write(target, f.read(), 0o644)
 
 
-PAYLOADS = {"small": small, "medium": medium, "large": large, "tiny": tiny, "one": one,
-            "system": system}
+PAYLOADS = {"small": small, "medium": medium, "large": large, "mixed": mixed, "tiny": tiny,
+            "one": one, "system": system}
 
 
 def main():

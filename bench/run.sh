@@ -8,8 +8,8 @@ usage() {
   cat <<'EOF'
 usage: bench/run.sh [options]
   --rounds N      timed rounds per tool and payload, after one warm-up (default 5)
-  --only NAME     small, medium, large, tiny, one or system; repeatable or comma
-                  separated (default small, medium and large)
+  --only NAME     small, medium, large, mixed, tiny, one or system; repeatable
+                  or comma separated (default small, medium and large)
   --sfx PATH      the morrowline-sfx program (default build/bin/morrowline-sfx)
   --pack PATH     the morrowline-pack program (default build/bin/morrowline-pack)
   --work DIR      payloads, archives and outputs (default /tmp/morrowline-bench)
@@ -22,7 +22,7 @@ usage: bench/run.sh [options]
   --buffered-loop with --ext4: the loop device writes through the page cache
                   of DIR/out.ext4, one more copy of every block on the same
                   cores (the kernel's default for loop devices)
-  --scale F       multiply the payloads' file counts and large file sizes by F
+  --scale F       multiply the payloads' file counts and big file sizes by F
                   (0.02 makes a quick check of the script itself)
 Markdown tables go to standard output and to DIR/results.md; progress to
 standard error.
@@ -65,7 +65,7 @@ done
 payloads=()
 for name in ${only//,/ }; do
   case $name in
-    small | medium | large | tiny | one | system)
+    small | medium | large | mixed | tiny | one | system)
       [[ " ${payloads[*]-} " == *" $name "* ]] || payloads+=("$name") ;;
     *) die "unknown payload: $name" ;;
   esac
