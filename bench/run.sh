@@ -1,7 +1,8 @@
 #!/bin/bash
 # Extraction benchmark: morrowline-sfx installers against unzip, bsdtar, 7z,
-# busybox unzip and, as the floor, tar on an uncompressed tar. Run by hand,
-# never from ctest; bench/README.md says what it measures and how.
+# busybox unzip and, as the floor, tar on an uncompressed tar; and packing
+# benchmark: morrowline-pack against zip, 7z and bsdtar making a ZIP. Run by
+# hand, never from ctest; bench/README.md says what it measures and how.
 set -euo pipefail
 
 usage() {
@@ -24,6 +25,8 @@ usage: bench/run.sh [options]
                   cores (the kernel's default for loop devices)
   --scale F       multiply the payloads' file counts and big file sizes by F
                   (0.02 makes a quick check of the script itself)
+  --no-pack       skip the packing tables
+  --pack-only     only the packing tables: no extraction, no Xvfb
 Markdown tables go to standard output and to DIR/results.md; progress to
 standard error.
 EOF
@@ -42,6 +45,8 @@ use_tmpfs=0
 use_ext4=0
 loop_direct_io=on
 scale=1
+run_extract=1
+run_pack=1
 
 while [ $# -gt 0 ]; do
   case $1 in
@@ -54,6 +59,8 @@ while [ $# -gt 0 ]; do
     --ext4) use_ext4=1; shift ;;
     --buffered-loop) loop_direct_io=off; shift ;;
     --scale) need_value "$1" $#; scale=$2; shift 2 ;;
+    --no-pack) run_pack=0; shift ;;
+    --pack-only) run_extract=0; shift ;;
     -h | --help) usage; exit 0 ;;
     *) usage >&2; exit 2 ;;
   esac
@@ -77,7 +84,10 @@ for program in "$sfx" "$pack"; do
 done
 sfx=$(realpath "$sfx")
 pack=$(realpath "$pack")
-for tool in python3 zip unzip bsdtar tar Xvfb sha256sum; do
+[ "$run_extract$run_pack" != 00 ] || die "--no-pack and --pack-only exclude each other"
+required=(python3 zip unzip bsdtar sha256sum)
+[ "$run_extract" = 0 ] || required+=(tar Xvfb)
+for tool in "${required[@]}"; do
   command -v "$tool" >/dev/null || die "$tool is missing (tools/setup.sh installs it)"
 done
 [ -x /usr/bin/time ] || die "/usr/bin/time is missing: install the package 'time' (tools/setup.sh)"
@@ -90,10 +100,23 @@ done
 # On a disk, the installer's run ends with its tree on the disk; so do
 # unzip's and bsdtar's when followed by sync -f, the same durable work.
 tools=(sfx sfx-zstd sfx-xz unzip bsdtar)
-command -v 7z >/dev/null && tools+=(7z) || echo "run.sh: 7z is not installed; skipping it" >&2
-command -v busybox >/dev/null && tools+=(busybox) ||
+have_7z=0
+if command -v 7z >/dev/null; then
+  have_7z=1
+  tools+=(7z)
+else
+  echo "run.sh: 7z is not installed; skipping it" >&2
+fi
+if command -v busybox >/dev/null; then
+  tools+=(busybox)
+elif [ "$run_extract" = 1 ]; then
   echo "run.sh: busybox is not installed; skipping it" >&2
+fi
 tools+=(tar)
+# The packers, in the order of a packing round: each makes a ZIP of pkg.
+pack_tools=(pack zip)
+[ "$have_7z" = 0 ] || pack_tools+=(7z)
+pack_tools+=(bsdtar)
 
 label() {
   case $1 in
@@ -107,6 +130,15 @@ label() {
     7z) echo "7z x" ;;
     busybox) echo "busybox unzip" ;;
     tar) echo "tar -xf (floor)" ;;
+  esac
+}
+
+pack_label() {
+  case $1 in
+    pack) echo "morrowline-pack" ;;
+    zip) echo "zip -qr -6" ;;
+    7z) echo "7z a -tzip -mx=5" ;;
+    bsdtar) echo "bsdtar --format zip" ;;
   esac
 }
 
@@ -130,7 +162,8 @@ if [ "$scale" = 1 ]; then data="$work/payloads"; else data="$work/payloads-scale
 out="$work/out"
 trash="$work/trash"
 logs="$work/logs"
-mkdir -p "$data" "$out" "$trash" "$logs"
+packed="$work/packed"
+mkdir -p "$data" "$out" "$trash" "$logs" "$packed"
 ext4_image=""
 ext4_loop=""
 ext4_note=""
@@ -160,11 +193,13 @@ if [ "$use_ext4" = 1 ]; then
 fi
 run_id="$(date +%Y%m%d-%H%M%S)-$$"
 results="$logs/$run_id.tsv"
+pack_results="$logs/$run_id-pack.tsv"
 
 XVFB_PID=""
 cleanup() {
   status=$?
   [ -z "$XVFB_PID" ] || kill "$XVFB_PID" 2>/dev/null || true
+  rm -f "$packed/$run_id"-* # an interrupted packing run's output
   # Outputs go only now: this file system reuses freed inodes late, and
   # creating many files soon after deleting many is several times slower.
   if [ -n "$(ls -A "$trash")" ]; then
@@ -184,6 +219,7 @@ trap 'exit 130' INT TERM
 for old in "$out"/*; do
   [ -e "$old" ] && mv "$old" "$trash/old-$run_id-$(basename "$old")"
 done
+rm -f "$packed"/*
 
 discard() {
   if [ "$on_tmpfs" = 1 ] || [ -n "$ext4_image" ]; then
@@ -213,9 +249,9 @@ tree_digest() {
 field() { tr ' ' '\n' <<<"$1" | sed -n "s/^$2=//p"; }
 mib() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'; }
 
-# prepare PAYLOAD: makes the tree, its digest and the three archives when
-# missing or older than what they are made from.
-prepare() {
+# prepare_tree PAYLOAD: makes the tree and its digest when missing or older
+# than what they are made from.
+prepare_tree() {
   local p=$1 base="$data/$1"
   if [ ! -f "$base/.made" ]; then
     python3 "$repo/bench/make_payloads.py" --scale "$scale" --only "$p" "$data"
@@ -225,6 +261,13 @@ prepare() {
     tree_digest "$base" >"$data/$p.digest.tmp"
     mv "$data/$p.digest.tmp" "$data/$p.digest"
   fi
+}
+
+# prepare_archives PAYLOAD: makes the installers, the ZIP and the tar that
+# the extraction rounds start from, when missing or older than what they
+# are made from.
+prepare_archives() {
+  local p=$1 base="$data/$1"
   # The installers are made again whenever either program changed.
   local run method programs
   programs=$(stat -c '%n %s %Y' "$sfx" "$pack")
@@ -415,35 +458,172 @@ report() {
   echo
 }
 
+pack_command() { # pack_command TOOL OUTPUT: sets the array cmd, run in the payload's folder
+  case $1 in
+    # deflate at the packer's default level (6), as zip -6 packs
+    pack) cmd=("$pack" -o "$2" --stub "$sfx" --run true pkg) ;;
+    zip) cmd=(zip -qr -6 "$2" pkg) ;;
+    7z) cmd=(7z a -tzip -mx=5 "$2" pkg) ;;
+    bsdtar) cmd=(bsdtar --format zip -cf "$2" pkg) ;;
+  esac
+}
+
+# pack_one PAYLOAD TOOL ROUND: packs the payload's pkg into a new file in
+# the packed folder, times the run, checks the output, records its size
+# (for the installer, the archive after the program) and deletes it.
+pack_one() {
+  local p=$1 tool=$2 round=$3
+  local output="$packed/$run_id-$p-$tool-$round.zip" log="$logs/$run_id-pack-$p-$tool-$round.log"
+  local timing="$logs/$run_id.time" status=0 check=ok bytes=0
+  [ "$tool" != pack ] || output="${output%.zip}.run"
+  pack_command "$tool" "$output"
+  rm -f "$output" # zip and 7z would add to an old archive
+  sync # the previous run's writeback must not land in this one's time
+  local started=$EPOCHREALTIME
+  (cd "$data/$p" && /usr/bin/time -o "$timing" -f '%U %S %M' "${cmd[@]}") >"$log" 2>&1 ||
+    status=$?
+  local ended=$EPOCHREALTIME
+  local wall user sys rss
+  read -r user sys rss < <(tail -n1 "$timing")
+  wall=$(awk -v a="$started" -v b="$ended" 'BEGIN { printf "%.4f", b - a }')
+  # Cheap checks, after the time: every member's CRC-32 and the number of
+  # files (the folders come as members of their own in every output).
+  local expected files
+  expected=$(field "$(cat "$data/$p.digest")" files)
+  if [ "$status" -ne 0 ]; then
+    check="FAIL: exit status $status"
+  elif [ ! -f "$output" ]; then
+    check="FAIL: no output"
+  else
+    bytes=$(stat -c %s "$output")
+    if [ "$tool" = pack ]; then
+      bytes=$((bytes - $(stat -c %s "$sfx")))
+      echo "--- morrowline-pack --check" >>"$log"
+      "$pack" --check "$output" >>"$log" 2>&1 || check="FAIL: morrowline-pack --check failed"
+    else
+      echo "--- unzip -tqq" >>"$log"
+      unzip -tqq "$output" >>"$log" 2>&1 || check="FAIL: unzip -tqq failed"
+    fi
+    if [ "$check" = ok ]; then
+      files=$(unzip -Z1 "$output" 2>>"$log" | awk '!/\/$/ { n++ } END { print n + 0 }') || true
+      [ "$files" = "$expected" ] || check="FAIL: $files files, expected $expected"
+    fi
+  fi
+  rm -f "$output"
+  if [[ $check == FAIL* ]]; then
+    failures=$((failures + 1))
+    {
+      echo "!!!!!!!! $(pack_label "$tool") on $p, round $round: $check"
+      echo "!!!!!!!! log in $log:"
+      tail -n5 "$log" | sed 's/^/!!!!!!!!   /'
+    } >&2
+  fi
+  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$p" "$tool" "$round" "$wall" "$user" "$sys" \
+    "$rss" "$check" "$bytes" >>"$pack_results"
+  printf '  %-6s round %s  %-20s %7s s wall %7s s cpu  %s\n' "$p" "$round" \
+    "$(pack_label "$tool")" "$wall" \
+    "$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }')" "$check" >&2
+}
+
+awk_median='
+  function median(a, k,   i, j, x) {
+    for (i = 2; i <= k; i++) { x = a[i]; for (j = i - 1; j > 0 && a[j] > x; j--) a[j + 1] = a[j]; a[j + 1] = x }
+    return k % 2 ? a[(k + 1) / 2] : (a[k / 2] + a[k / 2 + 1]) / 2
+  }'
+
+# pack_report PAYLOAD: the Markdown packing table of one payload, and
+# morrowline-pack against zip -qr -6.
+pack_report() {
+  local p=$1 digest tool
+  digest=$(cat "$data/$p.digest")
+  echo "#### $p, packing: files $(field "$digest" files), folders $(field "$digest" dirs)," \
+    "$(mib "$(du -sb "$data/$p/pkg" | cut -f1)") MiB; rounds: $rounds"
+  echo
+  echo "| tool | output MiB | wall s (median) | CPU s (median) | peak RSS MiB (max) | check |"
+  echo "|---|---:|---:|---:|---:|---|"
+  for tool in "${pack_tools[@]}"; do
+    awk -F'\t' -v p="$p" -v t="$tool" -v name="$(pack_label "$tool")" "$awk_median"'
+      $1 == p && $2 == t && $3 > 0 {
+        n++; wall[n] = $4; cpu[n] = $5 + $6; if ($7 > rss) rss = $7
+        if ($8 ~ /^FAIL/) fail++; else if ($9 > 0) size = $9
+      }
+      END {
+        check = fail ? sprintf("**FAILED %d of %d**", fail, n) : "ok"
+        printf "| %s | %s | %.3f | %.2f | %.1f | %s |\n", name, size == "" ? "n/a" : sprintf("%.1f", size / 1048576), median(wall, n), median(cpu, n), rss / 1024, check
+      }' "$pack_results"
+  done
+  echo
+  awk -F'\t' -v p="$p" "$awk_median"'
+    function ratio(a, b) { return b > 0 ? sprintf("%.2fx", a / b) : "n/a" }
+    $1 == p && $3 > 0 {
+      t = $2; n[t]++; w[t, n[t]] = $4; c[t, n[t]] = $5 + $6; if ($7 > rss[t]) rss[t] = $7
+      if ($8 ~ /^FAIL/) fail[t] = 1; else size[t] = $9
+    }
+    END {
+      print "| morrowline-pack against | wall | CPU | peak RSS | output |"
+      print "|---|---:|---:|---:|---:|"
+      if (!("pack" in n) || !("zip" in n)) exit
+      if (fail["pack"] || fail["zip"]) {
+        printf "| zip -qr -6 (%s failed its checks) | | | | |\n", fail["pack"] ? "morrowline-pack" : "zip"
+        exit
+      }
+      for (t in n) {
+        delete a; delete b
+        for (i = 1; i <= n[t]; i++) { a[i] = w[t, i]; b[i] = c[t, i] }
+        mw[t] = median(a, n[t]); mc[t] = median(b, n[t])
+      }
+      printf "| zip -qr -6 | %s | %s | %s | %s |\n", ratio(mw["pack"], mw["zip"]), ratio(mc["pack"], mc["zip"]), ratio(rss["pack"], rss["zip"]), ratio(size["pack"], size["zip"])
+    }' "$pack_results"
+  echo
+}
+
 machine() {
   echo "### Run of $(date -u '+%Y-%m-%d %H:%M UTC')"
   echo
   echo "- machine: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n1)," \
     "$(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)," \
     "Linux $(uname -r)"
-  echo "- work directory: $work ($(df --output=fstype "$work" | tail -n1))," \
-    "extracting onto $(df --output=fstype "$out" | tail -n1 | tr -d ' ')$ext4_note"
+  local fstype
+  fstype=$(df --output=fstype "$work" | tail -n1 | tr -d ' ')
+  if [ "$run_extract" = 1 ]; then
+    echo "- work directory: $work ($fstype)," \
+      "extracting onto $(df --output=fstype "$out" | tail -n1 | tr -d ' ')$ext4_note"
+  else
+    echo "- work directory: $work ($fstype)"
+  fi
+  [ "$run_pack" = 0 ] || echo "- packing into $packed ($fstype)"
   echo "- morrowline-sfx: $sfx ($(stat -c %s "$sfx") bytes)"
+  [ "$run_pack" = 0 ] || echo "- morrowline-pack: $pack ($(stat -c %s "$pack") bytes)"
+  [ "$run_pack" = 0 ] || echo "- $(zip -v | sed -n '/^This is Zip/{p;q}')"
   echo "- $(unzip -v | head -n1)"
   echo "- $(bsdtar --version)"
-  command -v 7z >/dev/null && echo "- $(7z | sed -n '/7-Zip/{p;q}')"
-  command -v busybox >/dev/null && echo "- $(busybox | head -n1)"
-  echo "- $(tar --version | head -n1)"
+  [ "$have_7z" = 0 ] || echo "- $(7z | sed -n '/7-Zip/{p;q}')"
+  if [ "$run_extract" = 1 ]; then
+    command -v busybox >/dev/null && echo "- $(busybox | head -n1)"
+    echo "- $(tar --version | head -n1)"
+  fi
   [ "$scale" = 1 ] || echo "- payloads scaled by $scale"
   echo
 }
 
-for p in "${payloads[@]}"; do prepare "$p"; done
+for p in "${payloads[@]}"; do
+  prepare_tree "$p"
+  [ "$run_extract" = 0 ] || prepare_archives "$p"
+done
 
-# shellcheck source=../tests/xvfb.sh
-. "$repo/tests/xvfb.sh"
-start_xvfb
-[[ $DISPLAY =~ ^:[0-9]+$ ]] || die "Xvfb did not start"
+if [ "$run_extract" = 1 ]; then
+  # shellcheck source=../tests/xvfb.sh
+  . "$repo/tests/xvfb.sh"
+  start_xvfb
+  [[ $DISPLAY =~ ^:[0-9]+$ ]] || die "Xvfb did not start"
+fi
 
 report_file="$work/results.md"
 machine | tee "$report_file"
 
-for p in "${payloads[@]}"; do
+# extract PAYLOAD: the extraction rounds and table of one payload.
+extract() {
+  local p=$1 need avail tool round count i
   if [ "$on_tmpfs" = 0 ]; then
     # Every output stays in the trash until the end.
     need=$(($(du -sk "$data/$p/pkg" | cut -f1) * (rounds + 1) * ${#tools[@]} + 1048576))
@@ -468,9 +648,43 @@ for p in "${payloads[@]}"; do
     done
   done
   report "$p" | tee -a "$report_file"
+}
+
+# pack_rounds PAYLOAD: the packing rounds and table of one payload. One output
+# at a time, deleted after its run.
+pack_rounds() {
+  local p=$1 need avail tool round count i
+  need=$(($(du -sk "$data/$p/pkg" | cut -f1) + 1048576))
+  avail=$(df -Pk "$packed" | awk 'NR == 2 { print $4 }')
+  [ "$avail" -gt "$need" ] ||
+    die "packing $p needs about $((need / 1048576)) GiB free in $packed, there are $((avail / 1048576)) GiB"
+  echo "$p, packing: $(cat "$data/$p.digest")" >&2
+  # Read the tree and the programs again right before the rounds.
+  find "$data/$p/pkg" -type f -exec cat {} + >/dev/null
+  for tool in "${pack_tools[@]}"; do
+    pack_command "$tool" "$packed/x"
+    cat "$(command -v "${cmd[0]}")" >/dev/null
+  done
+  cat "$sfx" >/dev/null
+  # Round 0 is the warm-up; each round starts one tool further along.
+  for round in $(seq 0 "$rounds"); do
+    count=${#pack_tools[@]}
+    for i in $(seq 0 $((count - 1))); do
+      pack_one "$p" "${pack_tools[$(((i + round) % count))]}" "$round"
+    done
+  done
+  pack_report "$p" | tee -a "$report_file"
+}
+
+for p in "${payloads[@]}"; do
+  [ "$run_extract" = 0 ] || extract "$p"
+  [ "$run_pack" = 0 ] || pack_rounds "$p"
 done
 
-echo "tables saved in $report_file; every run in $results" >&2
+saved="tables saved in $report_file; every run in"
+[ "$run_extract" = 0 ] || saved="$saved $results"
+[ "$run_pack" = 0 ] || saved="$saved $pack_results"
+echo "$saved" >&2
 if [ "$failures" -gt 0 ]; then
   echo "!!!!!!!! $failures runs FAILED their checks; see above" >&2
   exit 1
