@@ -29,6 +29,9 @@ struct Compression {
   int level = default_level;
 
   bool stores() const { return method == CompressionMethod::store || level == 0; }
+  bool operator==(const Compression& other) const {
+    return method == other.method && level == other.level;
+  }
 };
 
 // The method --method names ("store", "deflate", "bzip2", "zstd", "xz"),

@@ -27,13 +27,21 @@ constexpr uint32_t largest_dictionary = uint32_t{16} << 20;
   throw ContextError("cannot compress", reason);
 }
 
-// zlib's raw deflate, as ZIP stores it: no zlib header or trailer.
+// zlib's raw deflate, as ZIP stores it: no zlib header or trailer. A piece
+// of a stream that others continue starts from the bytes before it as its
+// dictionary and ends on a byte boundary with a sync flush, so that the
+// pieces, joined, are one stream.
 class DeflateEncoder : public MemberEncoder {
  public:
-  DeflateEncoder(int level, EncodedSink sink) : sink_(std::move(sink)), output_(output_piece_size) {
+  DeflateEncoder(int level, std::string_view dictionary, bool ends_stream, EncodedSink sink)
+      : ends_stream_(ends_stream), sink_(std::move(sink)), output_(output_piece_size) {
     // 8: zlib's default memory level, as zip and libzip use.
     if (deflateInit2(&stream_, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
       cannot_compress("deflate: cannot start");
+    if (!dictionary.empty() &&
+        deflateSetDictionary(&stream_, reinterpret_cast<const Bytef*>(dictionary.data()),
+                             static_cast<uInt>(dictionary.size())) != Z_OK)
+      cannot_compress("deflate: cannot set the dictionary");
   }
   ~DeflateEncoder() override { deflateEnd(&stream_); }
 
@@ -44,7 +52,13 @@ class DeflateEncoder : public MemberEncoder {
   }
 
   void finish() override {
-    while (run(Z_FINISH) != Z_STREAM_END) {
+    if (ends_stream_) {
+      while (run(Z_FINISH) != Z_STREAM_END) {
+      }
+    } else {
+      // Done once a call leaves room in the output.
+      while (run(Z_SYNC_FLUSH), stream_.avail_out == 0) {
+      }
     }
   }
 
@@ -60,6 +74,7 @@ class DeflateEncoder : public MemberEncoder {
   }
 
   z_stream stream_ = {};
+  bool ends_stream_;
   EncodedSink sink_;
   std::vector<char> output_;
 };
@@ -254,7 +269,7 @@ std::unique_ptr<MemberEncoder> make_member_encoder(const Compression& compressio
   int level = std::clamp(compression.level, 1, max_level);
   switch (compression.method) {
     case CompressionMethod::deflate:
-      return std::make_unique<DeflateEncoder>(level, std::move(sink));
+      return std::make_unique<DeflateEncoder>(level, std::string_view(), true, std::move(sink));
     case CompressionMethod::bzip2:
       return std::make_unique<Bzip2Encoder>(level, std::move(sink));
     case CompressionMethod::zstd:
@@ -266,4 +281,10 @@ std::unique_ptr<MemberEncoder> make_member_encoder(const Compression& compressio
       break;
   }
   cannot_compress("no encoder for stored members");
+}
+
+std::unique_ptr<MemberEncoder> make_deflate_piece_encoder(int level, std::string_view dictionary,
+                                                          bool ends_stream, EncodedSink sink) {
+  return std::make_unique<DeflateEncoder>(std::clamp(level, 1, max_level), dictionary,
+                                          ends_stream, std::move(sink));
 }

@@ -35,6 +35,14 @@ std::unique_ptr<MemberEncoder> make_member_encoder(const Compression& compressio
                                                    std::string_view head, unsigned threads,
                                                    EncodedSink sink);
 
+// A raw deflate encoder for one piece of a member's stream, which the
+// pieces before and after it continue: it starts from `dictionary` (the
+// up to 32 KiB before the piece; empty for the first) and, unless it
+// `ends_stream`, stops on a byte boundary with an empty stored block that
+// does not end the stream. The pieces' data joined is one deflate stream.
+std::unique_ptr<MemberEncoder> make_deflate_piece_encoder(int level, std::string_view dictionary,
+                                                          bool ends_stream, EncodedSink sink);
+
 // Whether `head` begins an x86-64 ELF executable or shared library, whose
 // code XZ members pass through the x86 branch filter first.
 bool is_x86_64_program(std::string_view head);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pack/compression.h"
+#include "pack/pack_progress.h"
 #include "pack/package_tree.h"
 
 struct PayloadSettings {
@@ -19,10 +20,13 @@ struct PayloadSettings {
 // attributes (mode << 16, host system Unix) and its time; files compressed
 // as the settings say, or stored when that does not make them smaller;
 // `comment` as the archive comment. Offsets count from the file's first
-// byte. Zstandard and XZ use up to 8 processors; the bytes are the same on
-// any machine. `path` names the file in messages. Throws ContextError as
+// byte. It uses the cores this process may run on (Zstandard and XZ up to
+// 8 of them); the bytes are the same on any machine. Progress is shown on
+// standard error as `progress` says, and cleared before this returns or
+// throws. `path` names the file in messages. Throws ContextError as
 // ZipWriter does.
 void write_payload_archive(int fd, const std::string& path, const std::vector<PackEntry>& entries,
-                           const PayloadSettings& settings, const std::string& comment);
+                           const PayloadSettings& settings, const std::string& comment,
+                           ProgressShown progress = ProgressShown::none);
 
 #endif  // MORROWLINE_PACK_PAYLOAD_ARCHIVE_H_
