@@ -2,6 +2,7 @@
 // Every failure ends here, reported on one line with the program's name.
 #include <stdlib.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <iostream>
@@ -34,7 +35,7 @@ int pack(const PackOptions& options) {
       PackageRequest{options.operand, options.output, options.run_command, options.stub,
                      options.architecture,
                      PayloadSettings{Compression{options.method, options.level}, fixed_time},
-                     options.signing_key});
+                     options.signing_key, progress_shown(options.progress, STDERR_FILENO)});
   for (const std::string& note : notes) std::cerr << "morrowline-pack: " << printable(note) << '\n';
   return status_ok;
 }

@@ -123,13 +123,16 @@ void Parser::apply(const std::string& name, const std::string& value) {
     options_.architecture = architecture_named(value);
     if (!options_.architecture)
       throw UsageError("unknown architecture", value + " (" + known_architectures() + ")");
+  } else if (name == "--progress" || name == "-q" || name == "--quiet") {
+    options_.progress = name == "--progress";
   } else if (is_level(name)) {
     options_.level = name[1] - '0';
   } else {
     throw UsageError("unknown option", name);
   }
   bool packing = name == "-o" || name == "--output" || name == "--run" || name == "--stub" ||
-                 name == "--sign" || name == "--method" || name == "--arch" || is_level(name);
+                 name == "--sign" || name == "--method" || name == "--arch" ||
+                 name == "--progress" || name == "-q" || name == "--quiet" || is_level(name);
   if (packing && packing_option_.empty()) packing_option_ = name;
   bool verifying = name == "--signers" || name == "--identity";
   if (verifying && verifying_option_.empty()) verifying_option_ = name;
@@ -187,7 +190,8 @@ std::optional<int64_t> source_date_epoch(const char* value) {
 
 std::string usage_line() {
   return "usage: morrowline-pack -o INSTALLER [--run COMMAND] [--method METHOD] [-0..-9]\n"
-         "                       [--arch ARCH] [--stub PROGRAM] [--sign KEY] FOLDER\n"
+         "                       [--arch ARCH] [--stub PROGRAM] [--sign KEY]\n"
+         "                       [--quiet | --progress] FOLDER\n"
          "       morrowline-pack --verify INSTALLER --signers FILE [--identity ID]\n"
          "       morrowline-pack --list INSTALLER | --check INSTALLER | --notices | --help |\n"
          "                       --version";
@@ -234,6 +238,13 @@ Packing:
                           sha256sum's format, both beside INSTALLER and only
                           when all three files are complete. A passphrase is
                           asked for only when standard input is a terminal
+  -q, --quiet             no progress line, even on a terminal
+  --progress              a progress line even when standard error is not a
+                          terminal: a line at most once a second. Without
+                          either (or with the last of them), a line on a
+                          terminal only, redrawn in place: files done out of
+                          all, the share of the bytes read, the rate and the
+                          time left; cleared at the end
 
 Reading installers:
   --list INSTALLER        "architecture: ARCH", from the ELF header of the

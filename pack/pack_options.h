@@ -23,6 +23,9 @@ struct PackOptions {
   std::string stub;                        // --stub; empty: where `architecture`'s lies
   std::optional<Architecture> architecture;  // --arch; none: x86_64, unchecked with --stub
   std::optional<std::string> signing_key;  // --sign
+  // --progress (true) or --quiet (false), whichever came last; none: a
+  // progress line on a terminal only
+  std::optional<bool> progress;
   std::string signers;                     // --signers: allowed signers file for --verify
   std::optional<std::string> identity;     // --identity; none: whoever FILE says signed
   std::string operand;                     // the folder, or the installer to list, check or verify

@@ -67,9 +67,9 @@ void append_program(int out, const std::string& stub, uint64_t room, const std::
 // copy in between.
 void write_installer(const PendingFile& out, const std::string& stub, uint64_t room,
                      const std::vector<PackEntry>& entries, const PayloadSettings& payload,
-                     const std::string& comment) {
+                     const std::string& comment, ProgressShown progress) {
   append_program(out.descriptor(), stub, room, out.path());
-  write_payload_archive(out.descriptor(), out.path(), entries, payload, comment);
+  write_payload_archive(out.descriptor(), out.path(), entries, payload, comment, progress);
 }
 
 void write_text(const PendingFile& out, const std::string& text) {
@@ -137,7 +137,7 @@ std::vector<std::string> build_installer(const PackageRequest& request) {
   // A program of one's own choosing goes in as it is.
   uint64_t room = request.stub.empty() ? installer_program_room() : 0;
   PendingFile installer(request.output, "");
-  write_installer(installer, stub, room, entries, request.payload, comment);
+  write_installer(installer, stub, room, entries, request.payload, comment, request.progress);
   std::optional<PendingFile> signature, checksum;
   if (request.signing_key) {
     signature.emplace(request.output + ".sig", "");

@@ -16,6 +16,7 @@ struct PackageRequest {
   std::optional<Architecture> architecture;  // see locate_installer_stub
   PayloadSettings payload;
   std::optional<std::string> signing_key;  // none: no .sig and .sha256 files
+  ProgressShown progress = ProgressShown::none;  // while the archive is written
 };
 
 // Writes the installer `output` (mode 0755): the installer program (the

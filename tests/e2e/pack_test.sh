@@ -131,6 +131,21 @@ check "reproducible: two packs give identical files" cmp out/same1.run out/same2
 check "reproducible: member times are the epoch (UTC)" \
   grep -q '2023-11-14 22:13' <<<"$(unzip -l out/same1.run 2>/dev/null || true)"
 
+# --- The same bytes on one core as on all of them ---
+mkdir -p cores/pkg/sub
+seq -f 'line %.0f of a file deflated in pieces' 1 90000 >cores/pkg/text  # 3.4 MB
+head -c 1500000 /dev/urandom >cores/pkg/noise
+: >cores/pkg/empty
+for i in 1 2 3; do seq "$i" 2000 >"cores/pkg/sub/small$i"; done
+for method in deflate bzip2; do
+  SOURCE_DATE_EPOCH=1700000000 taskset -c 0 "$PACK" --method $method -o out/one-core.run cores/pkg
+  SOURCE_DATE_EPOCH=1700000000 "$PACK" --method $method -o out/all-cores.run cores/pkg
+  check "$method: one core and $(nproc) give identical installers" \
+    cmp out/one-core.run out/all-cores.run
+  check "$method: unzip -t reads it" unzip -tqq out/all-cores.run
+done
+rm -rf cores out/one-core.run out/all-cores.run
+
 # --- Every method packs, and tools read what they support ---
 # member_data INSTALLER NAME: the member's stored bytes, where its local
 # header puts them.
@@ -275,6 +290,45 @@ os.execv(sys.argv[1], sys.argv[1:])' "$PACK" -o slow/inst.run --method xz -9 slo
   expect_eq "SIG$signal while packing: ends by the signal, leaves no file" \
     "$((128 + $(kill -l "$signal"))) pkg" "$status $(ls -A slow | paste -sd' ')"
 done
+
+# --- A progress line on a terminal, nothing elsewhere ---
+# on_terminal OUTPUT ARGS...: runs the packer with a 40-column pseudo-
+# terminal as its standard error and keeps what it wrote there.
+on_terminal() {
+  python3 - "$@" <<'PYTHON'
+import fcntl, os, struct, subprocess, sys, termios
+master, slave = os.openpty()
+fcntl.ioctl(master, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 40, 0, 0))
+packer = subprocess.Popen(sys.argv[2:], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                          stderr=slave)
+os.close(slave)
+seen = b""
+while True:
+    try:
+        piece = os.read(master, 65536)
+    except OSError:
+        break
+    if not piece:
+        break
+    seen += piece
+open(sys.argv[1], "wb").write(seen)
+sys.exit(packer.wait())
+PYTHON
+}
+on_terminal tty.out "$PACK" -9 -o out/slow.run slow/pkg
+lines=$(tr '\r' '\n' <tty.out | sed 's/\x1b\[K//g' | grep . || true)
+check "terminal: the line is drawn in place" grep -q '^morrowline-pack: 0 of 1 files, ' <<<"$lines"
+expect_eq "terminal: the line is cleared at the end" "0d1b5b4b" "$(tail -c 4 tty.out | od -An -tx1 | tr -d ' \n')"
+expect_eq "terminal: never wider than 40 columns less one" "" \
+  "$(awk 'length($0) > 39' <<<"$lines")"
+on_terminal tty.out "$PACK" --progress --quiet -o out/slow.run slow/pkg
+expect_eq "--quiet, the last one given: nothing on the terminal" "" "$(cat tty.out)"
+"$PACK" -o out/slow.run slow/pkg 2>pipe.err
+expect_eq "a pipe: nothing" "" "$(cat pipe.err)"
+"$PACK" --quiet --progress -o out/slow.run slow/pkg 2>pipe.err
+check "--progress into a pipe: lines, the last one whole" \
+  grep -q '^morrowline-pack: 1 of 1 files, 100% of 50.3 MB' <<<"$(tail -n1 pipe.err)"
+rm -rf slow tty.out pipe.err out/slow.run
 
 # --- Installed, the tool finds the installed program; the man page goes along ---
 prefix="$SCRATCH/prefix"
