@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "common/thread_start.h"
+#include "destination/entries.h"
+#include "destination/sync.h"
 #include "extract/interrupted.h"
 
 namespace {
@@ -10,6 +12,9 @@ namespace {
 constexpr size_t piece_size = size_t{256} << 10;
 constexpr size_t lane_limit_pieces = 2048;
 constexpr size_t spare_buffers = 16;
+// Files a lane has written and the writer not yet named: each holds a
+// descriptor, which stay few.
+constexpr size_t most_queued_files = 4;
 
 // Thrown through a reader when the feed closes early.
 struct Closing {};
@@ -18,8 +23,12 @@ struct Closing {};
 
 MemberFeed::MemberFeed(Archive& archive, const std::vector<MemberInfo>& members,
                        std::vector<size_t> wanted, size_t lanes, size_t lane_bytes,
-                       const std::atomic<int>* stop)
-    : members_(members), lane_bytes_(lane_bytes), stop_(stop), lane_of_(members.size(), 0) {
+                       const std::atomic<int>* stop, FileMaker second_lane_files)
+    : members_(members),
+      lane_bytes_(lane_bytes),
+      stop_(stop),
+      second_lane_files_(std::move(second_lane_files)),
+      lane_of_(members.size(), 0) {
   lanes = std::max<size_t>(1, std::min<size_t>(lanes, 2));
   for (size_t i = 0; i < lanes; ++i) lanes_.push_back(std::make_unique<Lane>());
   for (size_t j = 0; j < wanted.size(); ++j) {
@@ -42,7 +51,7 @@ void MemberFeed::start_readers(Archive& archive) {
       // first is already at work.
       try {
         if (i > 0) lane.copy = archive.open_copy();
-        read_members(lane, i > 0 ? *lane.copy : archive);
+        read_members(lane, i > 0 ? *lane.copy : archive, i > 0 && second_lane_files_);
       } catch (...) {
         Piece failed;
         failed.index = lane.members.empty() ? 0 : lane.members.front();
@@ -62,6 +71,8 @@ void MemberFeed::start_readers(Archive& archive) {
 
 MemberFeed::~MemberFeed() { close_and_join(); }
 
+void MemberFeed::close() { close_and_join(); }
+
 void MemberFeed::close_and_join() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -72,10 +83,17 @@ void MemberFeed::close_and_join() {
     if (lane->reader.joinable()) lane->reader.join();
 }
 
-void MemberFeed::read_members(Lane& lane, Archive& archive) {
+void MemberFeed::read_members(Lane& lane, Archive& archive, bool writes_files) {
+  Buffer own_buffer;
   for (size_t index : lane.members) {
     try {
       MemberReader member(archive, members_[index]);
+      FileDescriptor file;
+      if (writes_files) file = second_lane_files_(index);
+      if (file.valid()) {
+        if (!write_member(lane, member, index, std::move(file), own_buffer)) return;
+        continue;
+      }
       for (;;) {
         if (stop_ && stop_->load(std::memory_order_relaxed) != 0) return;
         // Straight into the piece, which is filled unless the member ends
@@ -113,6 +131,44 @@ void MemberFeed::read_members(Lane& lane, Archive& archive) {
   }
 }
 
+// Writes the member's bytes into `file` as they are read, telling the
+// writer how far it got; false when the feed stopped it.
+bool MemberFeed::write_member(Lane& lane, MemberReader& member, size_t index,
+                              FileDescriptor file, Buffer& buffer) {
+  if (!buffer.data) buffer = Buffer{std::unique_ptr<char[]>(new char[piece_size]), piece_size};
+  uint64_t written = 0, flushed = 0;
+  int error = 0;
+  for (;;) {
+    if (stop_ && stop_->load(std::memory_order_relaxed) != 0) return false;
+    size_t got = 0;
+    bool last = false;
+    while (got < buffer.capacity) {
+      size_t n = member.read(buffer.data.get() + got, buffer.capacity - got);
+      if (n == 0) {
+        last = true;
+        break;
+      }
+      got += n;
+    }
+    if (got > 0 && error == 0) {
+      error = write_fully(file.get(), buffer.data.get(), got);
+      if (error == 0) start_writeback(file.get(), flushed, written + got, false);
+    }
+    written += got;
+    Piece piece;
+    piece.index = index;
+    piece.on_disk = true;
+    piece.size = got;
+    piece.last = last;
+    if (last) {
+      piece.file = std::move(file);
+      piece.error = error;
+    }
+    push(lane, std::move(piece));
+    if (last) return true;
+  }
+}
+
 MemberFeed::Buffer MemberFeed::spare_buffer(size_t room) {
   if (room == piece_size) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -127,46 +183,51 @@ MemberFeed::Buffer MemberFeed::spare_buffer(size_t room) {
 
 void MemberFeed::push(Lane& lane, Piece piece) {
   std::unique_lock<std::mutex> lock(mutex_);
+  // What a lane wrote itself only adds to the count its writer shows.
+  if (piece.on_disk && !piece.last && !lane.pieces.empty()) {
+    Piece& before = lane.pieces.back();
+    if (before.on_disk && before.index == piece.index && !before.last) {
+      before.size += piece.size;
+      return;
+    }
+  }
+  bool carries_file = piece.file.valid();
   while (!closing_ &&
-         (lane.queued_bytes >= lane_bytes_ || lane.pieces.size() >= lane_limit_pieces)) {
+         (lane.queued_bytes >= lane_bytes_ || lane.pieces.size() >= lane_limit_pieces ||
+          (carries_file && lane.queued_files >= most_queued_files))) {
     lane.reader_waits = true;
     lane.drained.wait(lock);
     lane.reader_waits = false;
   }
   if (closing_) throw Closing{};
-  lane.queued_bytes += piece.size;
+  if (!piece.on_disk) lane.queued_bytes += piece.size;
+  if (carries_file) ++lane.queued_files;
   lane.pieces.push_back(std::move(piece));
   // Woken only when the writer really waits: most pieces pass unnoticed.
   if (writer_waits_) filled_.notify_one();
 }
 
-std::optional<MemberFeed::Piece> MemberFeed::take(size_t index, size_t ahead,
+std::optional<MemberFeed::Piece> MemberFeed::take(size_t index,
                                                   std::chrono::milliseconds patience) {
-  Lane* lane = lanes_[lane_of_[index]].get();
-  Lane* other = ahead != no_member ? lanes_[lane_of_[ahead]].get() : nullptr;
-  if (other == lane) other = nullptr;
+  Lane& from = *lanes_[lane_of_[index]];
   std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    if (!lane->pieces.empty()) break;
-    if (other && !other->pieces.empty() && other->pieces.front().index == ahead) {
-      lane = other;
-      index = ahead;
-      break;
-    }
+  while (from.pieces.empty()) {
     // Done with nothing left for a wanted member: a signal stopped it.
-    if (lane->done) throw Interrupted(stop_ ? stop_->load() : 0);
+    if (from.done) throw Interrupted(stop_ ? stop_->load() : 0);
     writer_waits_ = true;
     std::cv_status waited = filled_.wait_for(lock, patience);
     writer_waits_ = false;
     if (waited == std::cv_status::timeout) return std::nullopt;
   }
-  Lane& from = *lane;
   Piece piece = std::move(from.pieces.front());
   from.pieces.pop_front();
-  from.queued_bytes -= piece.size;
+  if (!piece.on_disk) from.queued_bytes -= piece.size;
+  bool freed_file = piece.file.valid();
+  if (freed_file) --from.queued_files;
   // The reader resumes once half its room is free, not at every piece.
-  if (from.reader_waits && from.queued_bytes <= lane_bytes_ / 2 &&
-      from.pieces.size() <= lane_limit_pieces / 2)
+  if (from.reader_waits &&
+      (freed_file || (from.queued_bytes <= lane_bytes_ / 2 &&
+                      from.pieces.size() <= lane_limit_pieces / 2)))
     from.drained.notify_one();
   if (piece.index != index) throw std::logic_error("member feed taken out of order");
   return piece;

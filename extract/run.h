@@ -31,18 +31,6 @@
 #include "extract/member_feed.h"
 #include "extract/places.h"
 
-// The next file member's bytes, written ahead into a file without a name
-// while the current member's bytes are still coming from the other lane.
-struct WrittenAhead {
-  size_t index = MemberFeed::no_member;
-  FileDescriptor file;
-  int error = 0;               // why writing them failed, if it did
-  std::exception_ptr failure;  // what reading them threw
-  bool complete = false;
-  uint64_t written = 0;
-  uint64_t flushed = 0;  // see start_writeback
-};
-
 // A directory member's place, or a directory the run made, to be given
 // its mode and time at the end.
 struct DirectoryRecord {
@@ -77,11 +65,14 @@ class Run {
   // Two members inflate at once when they are few and big enough for it to
   // pay, and there is a second core.
   size_t reading_lanes(const std::vector<size_t>& files) const;
-  // Whether the next file's bytes can wait in a file without a name.
+  // Whether a member's bytes can wait in a file without a name, for the
+  // second lane to write them.
   bool can_write_ahead() const;
+  // Such a file for member i, on the second lane's thread; invalid when it
+  // cannot be made.
+  FileDescriptor make_file_ahead(size_t i) const;
   // Tells the observers about member i's target path, then creates it.
   void extract_member(size_t i, MemberFeed& feed);
-  void write_ahead(MemberFeed& feed, MemberFeed::Piece piece);
   void announce(const std::string& target_path);
   // Gives observers an event pass when one is due, then stops the run if
   // asked to.
@@ -127,9 +118,7 @@ class Run {
   std::shared_ptr<Directory> last_cleared_;
   std::set<std::pair<dev_t, ino_t>> cleared_;
   std::chrono::steady_clock::time_point last_pass_;
-  uint64_t member_written_ = 0;    // bytes of the member last announced
-  std::vector<size_t> next_file_;  // per member: the next file member after it
-  WrittenAhead ahead_;
+  uint64_t member_written_ = 0;  // bytes of the member last announced
 };
 
 #endif  // MORROWLINE_EXTRACT_RUN_H_

@@ -73,20 +73,16 @@ void Run::extract_every_member() {
   for (size_t i = 0; i < members_.size(); ++i)
     if (is_file_member(i)) files.push_back(i);
   size_t lanes = reading_lanes(files);
-  // A member is announced before it appears, and one is written at a
-  // time; with two lanes the next file's bytes, inflated meanwhile, wait
-  // in a file without a name, so that two members inflate at once even
-  // when they are big.
-  next_file_.assign(members_.size(), MemberFeed::no_member);
-  if (lanes > 1 && can_write_ahead())
-    for (size_t j = 0, next = MemberFeed::no_member; j < members_.size(); ++j) {
-      size_t i = members_.size() - 1 - j;
-      next_file_[i] = next;
-      if (is_file_member(i)) next = i;
-    }
+  // A member is announced before it appears, and named in order; with two
+  // lanes the second one's members are written by their reader into files
+  // without a name, so that two members inflate and are written at once
+  // even when they are big, and this thread only names them in turn.
+  MemberFeed::FileMaker files_ahead;
+  if (lanes > 1 && can_write_ahead()) files_ahead = [this](size_t i) { return make_file_ahead(i); };
   FileSizeSignalIgnored file_size_limit_reported;
   MemberFeed feed(*extractor_.archive, members_, std::move(files), lanes,
-                  address_space_capped() ? lane_bytes_capped : lane_bytes, extractor_.stop_signal);
+                  address_space_capped() ? lane_bytes_capped : lane_bytes, extractor_.stop_signal,
+                  std::move(files_ahead));
   try {
     for (size_t i = 0; i < members_.size(); ++i) {
       check_stop();
@@ -111,12 +107,18 @@ void Run::extract_every_member() {
       if (std::optional<std::string> warning = reinstall_->commit())
         extractor_.warnings.push_back(*warning);
   } catch (...) {
+    feed.close();  // its second lane uses this run's directories
     land_written_files();
     apply_directory_records(false);
     reinstall_.reset();
     remove_made_in_place();
     throw;
   }
+}
+
+FileDescriptor Run::make_file_ahead(size_t i) const {
+  std::optional<unsigned> permissions = member_permissions(members_[i].external_attributes, false);
+  return make_unnamed_file(*root_of(i).first, permissions ? (*permissions & 0777) : 0666);
 }
 
 bool Run::can_write_ahead() const {
@@ -183,35 +185,38 @@ void Run::extract_member(size_t i, MemberFeed& feed) {
   bool in_place = root == destination_;
   if (in_place) clear_stale_entries(parent);
   std::optional<NewFile> file;
-  bool complete = false;
   bool sync_each = false;
-  if (ahead_.index == i) {
-    WrittenAhead written = std::move(ahead_);
-    ahead_ = WrittenAhead{};
-    if (written.failure) std::rethrow_exception(written.failure);
-    if (written.error)
-      throw ContextError("cannot write file", target + ": " + std::strerror(written.error));
-    file.emplace(parent, parts.back(), std::move(written.file), in_place);
-    complete = written.complete;
-    member_written_ = written.written;
-  } else {
+  auto file_made = [&] {
+    sync_each = durable_.file_in(parent, file->descriptor());
+    if (sync_each) durable_.sync_later(root, relative_path(parts, parent_count));
+  };
+  // Made before its bytes come, unless its lane writes them itself: then
+  // named once they are all there.
+  if (!feed.lane_writes(i)) {
     file.emplace(parent, parts.back(), create_mode, in_place);
+    file_made();
   }
-  sync_each = durable_.file_in(parent, file->descriptor());
-  if (sync_each) durable_.sync_later(root, relative_path(parts, parent_count));
-  while (!complete) {
-    std::optional<MemberFeed::Piece> taken = feed.take(i, next_file_[i], pass_interval);
+  for (bool complete = false; !complete;) {
+    std::optional<MemberFeed::Piece> taken = feed.take(i, pass_interval);
     keep_alive();
     if (!taken) continue;
     MemberFeed::Piece piece = std::move(*taken);
-    if (piece.index != i) {
-      write_ahead(feed, std::move(piece));
-      continue;
-    }
     if (piece.failure) std::rethrow_exception(piece.failure);
-    if (piece.size > 0) file->write(piece.buffer.data.get(), piece.size);
     member_written_ += piece.size;
     complete = piece.last;
+    if (piece.on_disk) {
+      if (!complete) continue;
+      if (piece.error)
+        throw ContextError("cannot write file", target + ": " + std::strerror(piece.error));
+      file.emplace(parent, parts.back(), std::move(piece.file), in_place);
+      file_made();
+      break;
+    }
+    if (!file) {  // its lane could not make a file for it
+      file.emplace(parent, parts.back(), create_mode, in_place);
+      file_made();
+    }
+    if (piece.size > 0) file->write(piece.buffer.data.get(), piece.size);
     feed.recycle(std::move(piece.buffer));
   }
   bool chmod_needed = permissions && *permissions != (create_mode & ~umask_);
@@ -219,28 +224,6 @@ void Run::extract_member(size_t i, MemberFeed& feed) {
                in_place ? &renames_ : nullptr);
   durable_.file_written(member_written_);
   if (file->replaces()) places_.forget(*root, parts, parts.size());
-}
-
-void Run::write_ahead(MemberFeed& feed, MemberFeed::Piece piece) {
-  if (ahead_.index != piece.index) {
-    ahead_ = WrittenAhead{};
-    ahead_.index = piece.index;
-    std::optional<unsigned> permissions =
-        member_permissions(members_[piece.index].external_attributes, false);
-    ahead_.file =
-        make_unnamed_file(*root_of(piece.index).first, permissions ? (*permissions & 0777) : 0666);
-    if (!ahead_.file.valid()) ahead_.error = errno;
-  }
-  ahead_.complete = piece.last;
-  if (piece.failure) {
-    ahead_.failure = piece.failure;
-    return;
-  }
-  if (!ahead_.error)
-    ahead_.error = write_fully(ahead_.file.get(), piece.buffer.data.get(), piece.size);
-  ahead_.written += piece.size;
-  if (!ahead_.error) start_writeback(ahead_.file.get(), ahead_.flushed, ahead_.written, false);
-  feed.recycle(std::move(piece.buffer));
 }
 
 void Run::announce(const std::string& target_path) {

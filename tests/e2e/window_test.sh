@@ -247,8 +247,17 @@ EOF
 gui_launch race "$SCRATCH/race.zip" "race" race-installer
 window=$LAUNCHED_WINDOW
 if [ -n "$window" ]; then
-  # These files wait beside their names until all are on the disk.
-  written_beside() { find "$SCRATCH/race" -name '.morrowline-*.part' -size "$1" | grep -q .; }
+  # The big member's bytes so far, beside its name or (written by the
+  # second lane) in a file without one that the installer holds.
+  written_beside() {
+    local fd
+    for fd in /proc/"$(pgrep -P "$GUI_PID" | head -n1)"/fd/*; do
+      case $(readlink "$fd" 2>/dev/null) in
+        "$SCRATCH/race/"*) find -L "$fd" -maxdepth 0 -size "$1" 2>/dev/null | grep -q . && return 0 ;;
+      esac
+    done
+    return 1
+  }
   gui_wait_for written_beside +1M || true
   gui_screenshot "$window" "$SCRATCH/race-busy.png" || true
   gui_click "$window" 527 112
