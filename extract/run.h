@@ -69,7 +69,7 @@ class Run {
   // second lane to write them.
   bool can_write_ahead() const;
   // Such a file for member i, on the second lane's thread; invalid when it
-  // cannot be made.
+  // cannot be made, or the member is too small to gain from one.
   FileDescriptor make_file_ahead(size_t i) const;
   // Tells the observers about member i's target path, then creates it.
   void extract_member(size_t i, MemberFeed& feed);
