@@ -212,7 +212,11 @@ rm -rf many out/many.run
 mkdir -p big/pkg
 truncate -s 4295000000 big/pkg/big
 echo tail > big/pkg/z.txt
-peak_kb=$( { command time -f %M "$PACK" -1 --stub stub -o out/big.run big/pkg; } 2>&1)
+# AddressSanitizer keeps up to 256 MiB of freed memory back, and the
+# packer frees a piece's buffers for each of the 4,096 pieces: the
+# sanitizer build keeps only a little, so that the peak is the packer's.
+peak_kb=$( { ASAN_OPTIONS="${ASAN_OPTIONS:-}:quarantine_size_mb=16" \
+  command time -f %M "$PACK" -1 --stub stub -o out/big.run big/pkg; } 2>&1)
 check "over 4 GiB: packed in bounded memory ($peak_kb KB)" test "$peak_kb" -lt 300000
 expect_eq "over 4 GiB: --check reads it" "ok: 3 members, 4295000005 bytes, every CRC-32 matches" \
   "$("$PACK" --check out/big.run)"
