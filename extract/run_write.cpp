@@ -192,9 +192,11 @@ void Run::extract_member(size_t i, MemberFeed& feed) {
   if (in_place) clear_stale_entries(parent);
   std::optional<NewFile> file;
   bool sync_each = false;
-  auto file_made = [&] {
+  // A lambda may not capture a structured binding (C++17): the folder to
+  // sync goes in by name.
+  auto file_made = [&, sync_root = root] {
     sync_each = durable_.file_in(parent, file->descriptor());
-    if (sync_each) durable_.sync_later(root, relative_path(parts, parent_count));
+    if (sync_each) durable_.sync_later(sync_root, relative_path(parts, parent_count));
   };
   // Made before its bytes come, unless its lane writes them itself: then
   // named once they are all there.
