@@ -316,25 +316,32 @@ tool_command() { # tool_command TOOL PAYLOAD: sets the array cmd
 
 failures=0
 
+# timed_command DIR LOG: runs "${cmd[@]}" in DIR, its output to LOG, after
+# a sync (the previous run's writeback must not land in this one's time);
+# sets the caller's status, wall, user, sys and rss (peak KiB).
+timed_command() {
+  local timing="$logs/$run_id.time" started ended
+  status=0
+  sync
+  # The wall time to the microsecond: time's own is in hundredths, too
+  # coarse for a start-up of a few milliseconds.
+  started=$EPOCHREALTIME
+  (cd "$1" && /usr/bin/time -o "$timing" -f '%U %S %M' "${cmd[@]}") >"$2" 2>&1 || status=$?
+  ended=$EPOCHREALTIME
+  # time writes "Command exited with non-zero status N" before the numbers.
+  read -r user sys rss < <(tail -n1 "$timing")
+  wall=$(awk -v a="$started" -v b="$ended" 'BEGIN { printf "%.4f", b - a }')
+}
+
 # run_one PAYLOAD TOOL ROUND: extracts into a fresh folder, times the run,
 # checks the tree and appends a line to the results.
 run_one() {
   local p=$1 tool=$2 round=$3
   local dir="$out/$run_id-$p-$tool-$round" log="$logs/$run_id-$p-$tool-$round.log"
-  local timing="$logs/$run_id.time" status=0 check=ok
+  local check=ok status wall user sys rss
   tool_command "$tool" "$p"
   mkdir "$dir"
-  sync # the previous run's writeback must not land in this one's time
-  # The wall time to the microsecond: time's own is in hundredths, too
-  # coarse for a start-up of a few milliseconds.
-  local started=$EPOCHREALTIME
-  (cd "$dir" && /usr/bin/time -o "$timing" -f '%U %S %M' "${cmd[@]}") >"$log" 2>&1 ||
-    status=$?
-  local ended=$EPOCHREALTIME
-  # time writes "Command exited with non-zero status N" before the numbers.
-  local wall user sys rss
-  read -r user sys rss < <(tail -n1 "$timing")
-  wall=$(awk -v a="$started" -v b="$ended" 'BEGIN { printf "%.4f", b - a }')
+  timed_command "$dir" "$log"
   local got expected
   expected=$(cat "$data/$p.digest")
   if [ "$status" -ne 0 ]; then
@@ -474,18 +481,11 @@ pack_command() { # pack_command TOOL OUTPUT: sets the array cmd, run in the payl
 pack_one() {
   local p=$1 tool=$2 round=$3
   local output="$packed/$run_id-$p-$tool-$round.zip" log="$logs/$run_id-pack-$p-$tool-$round.log"
-  local timing="$logs/$run_id.time" status=0 check=ok bytes=0
+  local check=ok bytes=0 status wall user sys rss
   [ "$tool" != pack ] || output="${output%.zip}.run"
   pack_command "$tool" "$output"
   rm -f "$output" # zip and 7z would add to an old archive
-  sync # the previous run's writeback must not land in this one's time
-  local started=$EPOCHREALTIME
-  (cd "$data/$p" && /usr/bin/time -o "$timing" -f '%U %S %M' "${cmd[@]}") >"$log" 2>&1 ||
-    status=$?
-  local ended=$EPOCHREALTIME
-  local wall user sys rss
-  read -r user sys rss < <(tail -n1 "$timing")
-  wall=$(awk -v a="$started" -v b="$ended" 'BEGIN { printf "%.4f", b - a }')
+  timed_command "$data/$p" "$log"
   # Cheap checks, after the time: every member's CRC-32 and the number of
   # files (the folders come as members of their own in every output).
   local expected files

@@ -56,8 +56,6 @@ struct EncodingPart {
   // not change between two pieces.
   std::string dictionary;
   std::string tail;
-
-  bool is_whole_member() const { return offset == 0 && length == member_size; }
 };
 
 // Work for one worker at a time: either one part whose encoded bytes
