@@ -3,6 +3,8 @@
 #include <zip.h>
 
 #include <ctime>
+#include <optional>
+#include <utility>
 #include <sstream>
 #include <stdexcept>
 
@@ -34,10 +36,15 @@ std::string folded(std::string name) {
 }
 
 MemberTime local_time(time_t when) {
+  // Members mostly share a few times; a conversion is worth keeping.
+  thread_local std::optional<std::pair<time_t, MemberTime>> last;
+  if (last && last->first == when) return last->second;
   struct tm parts = {};
   localtime_r(&when, &parts);
-  return MemberTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
-                    parts.tm_hour,        parts.tm_min,     parts.tm_sec};
+  MemberTime converted{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+                       parts.tm_hour,        parts.tm_min,     parts.tm_sec};
+  last.emplace(when, converted);
+  return converted;
 }
 
 }  // namespace
@@ -168,7 +175,7 @@ MemberInfo Archive::build_member_info(uint64_t index) {
   return info;
 }
 
-std::vector<MemberInfo> Archive::members() {
+const std::vector<MemberInfo>& Archive::members() {
   start_reading();
   // Built once per opening: a run asks several times, and with tens of
   // thousands of members each build (a time conversion per member) counts.

@@ -52,8 +52,8 @@ class Archive {
   void cut_comment();
 
   // One record per central-directory entry, in directory order. Opens the
-  // reader when Idle ("bad zip").
-  std::vector<MemberInfo> members();
+  // reader when Idle ("bad zip"). The list stays valid until reset().
+  const std::vector<MemberInfo>& members();
 
   // The member of that name, ASCII letters matching their other case and
   // every other byte exactly. Throws "not found", or "bad zip" from Idle.

@@ -24,7 +24,7 @@ Extractor::Extractor(const std::string& archive_path) : archive(std::make_unique
 
 std::vector<std::string> Extractor::member_names() {
   std::vector<std::string> names;
-  for (MemberInfo& member : archive->members()) names.push_back(std::move(member.name));
+  for (const MemberInfo& member : archive->members()) names.push_back(member.name);
   return names;
 }
 
@@ -42,7 +42,7 @@ void Extractor::extract_all() {
 }
 
 void Extractor::extract_all(const std::string& destination) {
-  std::vector<MemberInfo> members = archive->members();
+  const std::vector<MemberInfo>& members = archive->members();
   if (members.empty()) return;
   for (const MemberInfo& member : members) check_member_name(member.name);
   Run run(*this, members, destination);

@@ -163,7 +163,7 @@ TEST_F(ZipWriting, StoreDeflateAndBzip2RoundTripThroughTheReader) {
 
 TEST_F(ZipWriting, ZstdMembersAreOneFrameAndXzMembersOneStream) {
   std::string file = write_archive(dir, path, sources(), Compression{CompressionMethod::zstd, 6});
-  for (const MemberInfo& member : Extractor(path).archive->members()) {
+  for (const MemberInfo& member : std::vector<MemberInfo>(Extractor(path).archive->members())) {
     if (member.method == 0) continue;
     EXPECT_EQ(member.method, 93);
     EXPECT_EQ(member.version_needed, 63);
@@ -174,7 +174,7 @@ TEST_F(ZipWriting, ZstdMembersAreOneFrameAndXzMembersOneStream) {
 
   file = write_archive(dir, path, sources(), Compression{CompressionMethod::xz, 6});
   std::vector<std::string> compressed;
-  for (const MemberInfo& member : Extractor(path).archive->members()) {
+  for (const MemberInfo& member : std::vector<MemberInfo>(Extractor(path).archive->members())) {
     if (member.method == 0) continue;
     compressed.push_back(member.name);
     EXPECT_EQ(member.method, 95);
