@@ -36,13 +36,14 @@ class ProgressWindow : public Fl_Window, public ProgressObserver {
   void draw_now();
 
   // Called on the extracting thread while no other thread uses the toolkit:
-  // moves the bar, labels it with the path and runs one non-blocking event
-  // pass, which draws it, at most every 1/30 s: thousands of small members
-  // a second would otherwise keep the X server busier than the
-  // extraction. The first and last members are always drawn, and so is a
-  // member big enough to take a while (see member_sizes), so that its name
-  // shows while it is written. The bar stands at the number of members
-  // announced, less the one being written when that one is big.
+  // counts the member, and at most every 1/30 s moves the bar, labels it
+  // with the path and runs one non-blocking event pass, which draws it:
+  // thousands of small members a second would otherwise keep the X server
+  // busier than the extraction. The first and last members are always
+  // drawn, and so is a member big enough to take a while (see
+  // member_sizes), so that its name shows while it is written. Whenever
+  // drawn, the bar stands at the number of members announced, less the one
+  // being written when that one is big.
   void on_member(const std::string& target_path) override;
   // One event pass, between members: redraws and hears a close request.
   // Within a big member's step, the bar moves to the share of its bytes
@@ -86,9 +87,13 @@ class ProgressWindow : public Fl_Window, public ProgressObserver {
   bool announced_is_big() const;
   // Labels the bar with `text`, in a font that has its characters.
   void label_bar(const std::string& text);
+  // Moves and labels the bar for the member last announced, unless it
+  // shows that one already.
+  void show_announced();
 
   bool extracting_ = true;
   std::size_t announced_ = 0;
+  std::size_t shown_ = 0;  // members the bar stands for
   std::string last_member_;  // the target path announced last
   std::chrono::steady_clock::time_point last_drawn_;
 };
