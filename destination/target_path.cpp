@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -62,11 +63,14 @@ std::string target_path(const std::string& destination, const std::string& name,
 
 std::vector<std::string> name_components(const std::string& name) {
   std::vector<std::string> parts;
+  // Called for every member before anything is written: one allocation
+  // for the list, not one per doubling.
+  parts.reserve(static_cast<size_t>(std::count(name.begin(), name.end(), '/')) + 1);
   size_t start = 0;
   for (size_t i = 0; i <= name.size(); ++i) {
     if (i == name.size() || name[i] == '/') {
       if (i > start && name.compare(start, i - start, ".") != 0)
-        parts.push_back(name.substr(start, i - start));
+        parts.emplace_back(name, start, i - start);
       start = i + 1;
     }
   }

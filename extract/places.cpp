@@ -60,8 +60,12 @@ void Places::forget(const Directory& root, const std::vector<std::string>& compo
 
 std::string Places::shown_path(const Lookup& lookup, const std::vector<std::string>& components,
                                size_t count) {
+  // Built in place: it is made for every member.
   std::string path = lookup.directory->shown;
-  for (size_t i = lookup.found; i < count; ++i) path = child_path(path, components[i]);
+  for (size_t i = lookup.found; i < count; ++i) {
+    if (path != "/") path += '/';
+    path += components[i];
+  }
   return path;
 }
 
