@@ -121,7 +121,7 @@ void Archive::check_layout(CentralDirectory& directory) {
     // A ZIP64 size may claim up to 2^64 - 1 bytes: no sum may wrap.
     uint64_t end = entry.compressed_size > UINT64_MAX - data ? UINT64_MAX
                                                               : data + entry.compressed_size;
-    extents.push_back(MemberExtent{entry.local_header_offset, end, entry.name});
+    extents.push_back(MemberExtent{entry.local_header_offset, end, &entry.name});
   }
   check_member_layout(std::move(extents), directory.offset);
 }

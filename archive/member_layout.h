@@ -10,7 +10,7 @@
 struct MemberExtent {
   uint64_t begin = 0;
   uint64_t end = 0;
-  std::string name;
+  const std::string* name = nullptr;  // the member's, which outlives the check
 };
 
 // Every member owns its bytes: no two extents share one, and none runs into
