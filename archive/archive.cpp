@@ -230,8 +230,8 @@ void Archive::read_chunks(const MemberInfo& info,
   while (size_t got = member.read(piece.data(), piece.size())) sink(piece.data(), got);
 }
 
-MemberReader::MemberReader(Archive& archive, const MemberInfo& info)
-    : image_(archive.image), name_(info.name) {
+MemberReader::MemberReader(Archive& archive, const MemberInfo& info, BufferedImageReader* nearby)
+    : image_(archive.image), nearby_(nearby), name_(info.name) {
   uint64_t index = archive.index_of(info);
   zip_stat_t stat;
   zip_stat_init(&stat);
@@ -259,6 +259,10 @@ MemberReader::~MemberReader() {
 }
 
 void MemberReader::fail(const char* reason) const { cannot_read(name_, reason); }
+
+int64_t MemberReader::read_image(uint64_t offset, char* out, size_t count) const {
+  return nearby_ ? nearby_->read_at(offset, out, count) : image_.read_at(offset, out, count);
+}
 
 size_t MemberReader::read(char* out, size_t size) {
   if (checked_) return 0;
@@ -288,7 +292,7 @@ size_t MemberReader::decode(char* out, size_t size) {
       ended_ = true;
       return 0;
     }
-    int64_t got = image_.read_at(next_in_, out, want);
+    int64_t got = read_image(next_in_, out, want);
     if (got <= 0) fail(got < 0 ? "damaged data" : "truncated");
     next_in_ += static_cast<uint64_t>(got);
     left_in_ -= static_cast<uint64_t>(got);
@@ -298,7 +302,7 @@ size_t MemberReader::decode(char* out, size_t size) {
   while (produced == 0 && !ended_) {
     if (in_begin_ == in_end_ && left_in_ > 0) {
       size_t want = static_cast<size_t>(std::min<uint64_t>(input_.size(), left_in_));
-      int64_t got = image_.read_at(next_in_, input_.data(), want);
+      int64_t got = read_image(next_in_, input_.data(), want);
       if (got <= 0) fail(got < 0 ? "damaged data" : "truncated");
       next_in_ += static_cast<uint64_t>(got);
       left_in_ -= static_cast<uint64_t>(got);

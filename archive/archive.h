@@ -118,7 +118,10 @@ class MemberDecoder;
 class MemberReader {
  public:
   // Throws ContextError "file couldn't be read" (the member's name and why).
-  MemberReader(Archive& archive, const MemberInfo& info);
+  // With `nearby`, a reader over the same image kept from member to member,
+  // small members' bytes come through its buffer: one system call for
+  // hundreds of them.
+  MemberReader(Archive& archive, const MemberInfo& info, BufferedImageReader* nearby = nullptr);
   ~MemberReader();
   MemberReader(const MemberReader&) = delete;
   MemberReader& operator=(const MemberReader&) = delete;
@@ -135,7 +138,11 @@ class MemberReader {
   size_t decode(char* out, size_t size);
   [[noreturn]] void fail(const char* reason) const;
 
+  // Bytes [offset, offset + count) of the image, as ArchiveImage::read_at.
+  int64_t read_image(uint64_t offset, char* out, size_t count) const;
+
   const ArchiveImage& image_;
+  BufferedImageReader* nearby_;
   std::string name_;
   uint64_t size_ = 0;
   uint32_t expected_crc_ = 0;

@@ -85,9 +85,10 @@ void MemberFeed::close_and_join() {
 
 void MemberFeed::read_members(Lane& lane, Archive& archive, bool writes_files) {
   Buffer own_buffer;
+  BufferedImageReader nearby(archive.image);
   for (size_t index : lane.members) {
     try {
-      MemberReader member(archive, members_[index]);
+      MemberReader member(archive, members_[index], &nearby);
       FileDescriptor file;
       if (writes_files) file = second_lane_files_(index);
       if (file.valid()) {
