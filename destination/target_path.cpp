@@ -69,7 +69,8 @@ std::vector<std::string> name_components(const std::string& name) {
   size_t start = 0;
   for (size_t i = 0; i <= name.size(); ++i) {
     if (i == name.size() || name[i] == '/') {
-      if (i > start && name.compare(start, i - start, ".") != 0)
+      bool dot = i - start == 1 && name[start] == '.';
+      if (i > start && !dot)
         parts.emplace_back(name, start, i - start);
       start = i + 1;
     }

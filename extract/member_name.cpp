@@ -8,7 +8,7 @@ bool has_parent_component(const std::string& name) {
   size_t start = 0;
   for (size_t i = 0; i <= name.size(); ++i) {
     if (i == name.size() || name[i] == '/' || name[i] == '\\') {
-      if (name.compare(start, i - start, "..") == 0 && i - start == 2) return true;
+      if (i - start == 2 && name[start] == '.' && name[start + 1] == '.') return true;
       start = i + 1;
     }
   }
