@@ -4,9 +4,9 @@
 
 #include <ctime>
 #include <optional>
-#include <utility>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #include "archive/byte_order.h"
 #include "archive/end_record.h"

@@ -119,7 +119,7 @@ int __wrap_faccessat(int directory, const char* path, int mode, int flags) {
 // fields give the same answer as long as the zone stays, and it does for
 // the whole run (TZ is set, if at all, to the file glibc reads anyway).
 
-time_t __real_mktime(struct tm* time);
+time_t __real_mktime(struct tm* fields);
 
 static int same_fields(const struct tm* a, const struct tm* b) {
   // What mktime reads; tm_wday, tm_yday and the zone fields it only writes.
@@ -128,22 +128,22 @@ static int same_fields(const struct tm* a, const struct tm* b) {
          a->tm_isdst == b->tm_isdst;
 }
 
-time_t __wrap_mktime(struct tm* time) {
+time_t __wrap_mktime(struct tm* fields) {
   static __thread struct {
     int kept;
     struct tm given, normalised;
     time_t result;
   } last;
-  if (last.kept && same_fields(time, &last.given)) {
-    *time = last.normalised;
+  if (last.kept && same_fields(fields, &last.given)) {
+    *fields = last.normalised;
     return last.result;
   }
-  struct tm given = *time;
-  time_t result = __real_mktime(time);
+  struct tm given = *fields;
+  time_t result = __real_mktime(fields);
   if (result == (time_t)-1) return result;  // perhaps an error: asked again next time
   last.kept = 1;
   last.given = given;
-  last.normalised = *time;
+  last.normalised = *fields;
   last.result = result;
   return result;
 }
