@@ -19,6 +19,21 @@ constexpr size_t most_queued_files = 4;
 // Thrown through a reader when the feed closes early.
 struct Closing {};
 
+// Reads `member` into out[0, room) until it is full or the member ends
+// (then `last` is set); returns the bytes read.
+size_t fill(MemberReader& member, char* out, size_t room, bool& last) {
+  size_t filled = 0;
+  while (filled < room) {
+    size_t got = member.read(out + filled, room - filled);
+    if (got == 0) {
+      last = true;
+      break;
+    }
+    filled += got;
+  }
+  return filled;
+}
+
 }  // namespace
 
 MemberFeed::MemberFeed(Archive& archive, const std::vector<MemberInfo>& members,
@@ -38,7 +53,7 @@ MemberFeed::MemberFeed(Archive& archive, const std::vector<MemberInfo>& members,
   try {
     start_readers(archive);
   } catch (const ContextError&) {
-    close_and_join();  // those that started
+    close();  // those that started
     throw;
   }
 }
@@ -69,11 +84,9 @@ void MemberFeed::start_readers(Archive& archive) {
   }
 }
 
-MemberFeed::~MemberFeed() { close_and_join(); }
+MemberFeed::~MemberFeed() { close(); }
 
-void MemberFeed::close() { close_and_join(); }
-
-void MemberFeed::close_and_join() {
+void MemberFeed::close() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     closing_ = true;
@@ -104,14 +117,7 @@ void MemberFeed::read_members(Lane& lane, Archive& archive, bool writes_files) {
         Piece piece;
         piece.index = index;
         piece.buffer = spare_buffer(room);
-        while (piece.size < room) {
-          size_t got = member.read(piece.buffer.data.get() + piece.size, room - piece.size);
-          if (got == 0) {
-            piece.last = true;
-            break;
-          }
-          piece.size += got;
-        }
+        piece.size = fill(member, piece.buffer.data.get(), room, piece.last);
         bool last = piece.last;
         push(lane, std::move(piece));
         if (last) break;
@@ -141,16 +147,8 @@ bool MemberFeed::write_member(Lane& lane, MemberReader& member, size_t index,
   int error = 0;
   for (;;) {
     if (stop_ && stop_->load(std::memory_order_relaxed) != 0) return false;
-    size_t got = 0;
     bool last = false;
-    while (got < buffer.capacity) {
-      size_t n = member.read(buffer.data.get() + got, buffer.capacity - got);
-      if (n == 0) {
-        last = true;
-        break;
-      }
-      got += n;
-    }
+    size_t got = fill(member, buffer.data.get(), buffer.capacity, last);
     if (got > 0 && error == 0) {
       error = write_fully(file.get(), buffer.data.get(), got);
       if (error == 0) start_writeback(file.get(), flushed, written + got, false);

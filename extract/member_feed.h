@@ -96,7 +96,6 @@ class MemberFeed {
   // One reading thread per lane. Throws ContextError "cannot start a
   // thread" when one cannot be started.
   void start_readers(Archive& archive);
-  void close_and_join();
   void read_members(Lane& lane, Archive& archive, bool writes_files);
   bool write_member(Lane& lane, MemberReader& member, size_t index, FileDescriptor file,
                     Buffer& buffer);
